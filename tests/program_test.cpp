@@ -1,0 +1,312 @@
+// The program end to end: run the built binary in a fresh folder and read its files with libtiff.
+
+#include "tiff_check.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+struct Limit {
+  int resource;
+  rlim_t value;
+};
+
+std::string Drain(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+// Pipes rather than files carry its output, so a file-size limit does not swallow the message.
+Result Travik(const std::vector<std::string> &args, const std::string &cwd,
+              std::optional<Limit> limit = {}) {
+  int out[2], err[2];
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
+    if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+    if (limit) {
+      const rlimit r{limit->value, limit->value};
+      ::setrlimit(limit->resource, &r);
+    }
+    ::setenv("ASAN_OPTIONS", "allocator_may_return_null=1", 1);
+    std::vector<char *> argv{const_cast<char *>(TRAVIK_PATH)};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(TRAVIK_PATH, argv.data());
+    ::_exit(126);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  Result r;
+  r.out = Drain(out[0]); // the program writes little, so reading one pipe after the other is safe
+  r.err = Drain(err[0]);
+#ifdef TRAVIK_SANITIZED
+  // The sanitizer's allocator announces each refused allocation; that line is not the program's.
+  const std::string::size_type at = r.err.find("==WARNING: AddressSanitizer failed to allocate");
+  if (r.err.rfind("==", 0) == 0 && at != std::string::npos && at < r.err.find('\n'))
+    r.err.erase(0, r.err.find('\n') + 1);
+#endif
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return r;
+}
+
+// Solid exactly when no base-3 digit position holds a 1 in two or three of x, y, z.
+bool Solid(unsigned x, unsigned y, unsigned z) {
+  for (; x || y || z; x /= 3, y /= 3, z /= 3)
+    if ((x % 3 == 1) + (y % 3 == 1) + (z % 3 == 1) >= 2) return false;
+  return true;
+}
+
+std::string Name(unsigned z, int digits) {
+  std::string n = std::to_string(z);
+  return std::string(static_cast<std::size_t>(digits) - n.size(), '0') + n + ".tif";
+}
+
+// Checks one slice file against the sponge, pixel for pixel; returns its solid count.
+std::uint64_t ExpectSlice(const std::string &path, unsigned edge, unsigned z) {
+  const check::Image image = check::Read(path);
+  EXPECT_TRUE(image.messages.empty())
+      << path << ": " << (image.messages.empty() ? "" : image.messages.front());
+  EXPECT_EQ(image.width, edge);
+  EXPECT_EQ(image.height, edge);
+  EXPECT_EQ(image.bits, 8);
+  EXPECT_EQ(image.compression, COMPRESSION_LZW);
+  EXPECT_FALSE(image.hasDescription);
+  if (image.samples.size() != edge) {
+    ADD_FAILURE() << path << " has " << image.samples.size() << " rows";
+    return 0;
+  }
+  std::uint64_t solid = 0;
+  for (unsigned y = 0; y < edge; ++y)
+    for (unsigned x = 0; x < edge; ++x) {
+      const unsigned v = image.samples[y][x];
+      if (v != (Solid(x, y, z) ? 189u : 0u)) {
+        ADD_FAILURE() << path << " at " << x << "," << y << " is " << v;
+        return solid;
+      }
+      solid += v != 0;
+    }
+  return solid;
+}
+
+TEST(Program, Misuse) {
+  const struct {
+    std::vector<std::string> args;
+    const char *err;
+  } cases[] = {
+      {{}, "usage : travik iterations directory\n"},
+      {{"2"}, "usage : travik iterations directory\n"},
+      {{"2", ".", "x"}, "usage : travik iterations directory\n"},
+      {{"-1", "."}, "bad number of iteration.\n"},
+      {{" -3x", "."}, "bad number of iteration.\n"},
+      {{"-99999999999999999999", "."}, "bad number of iteration.\n"},
+  };
+  for (const auto &c : cases) {
+    check::TempDir dir;
+    const Result r = Travik(c.args, dir.path);
+    EXPECT_EQ(r.status, 1) << c.args.size();
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(dir.Files().empty());
+  }
+}
+
+TEST(Program, FileNames) {
+  const struct {
+    const char *iterations;
+    unsigned count;
+    int digits;
+  } cases[] = {{"0", 1, 1},   {"abc", 1, 1}, {"", 1, 1},   {"2", 9, 1},
+               {" +2", 9, 1}, {"3x", 27, 2}, {"5", 243, 3}};
+  for (const auto &c : cases) {
+    check::TempDir dir;
+    const Result r = Travik({c.iterations, "out"}, dir.path.string());
+    EXPECT_EQ(r.status, 1) << c.iterations; // "out" does not exist yet
+    EXPECT_EQ(r.err, "out/" + Name(0, c.digits) + " : file not stored.\n");
+    fs::create_directory(dir / "out");
+    const Result ok = Travik({c.iterations, "out"}, dir.path.string());
+    EXPECT_EQ(ok.status, 0) << c.iterations << ": " << ok.err;
+    EXPECT_EQ(ok.err, "");
+    EXPECT_EQ(ok.out, "");
+    std::vector<std::string> expected;
+    for (unsigned z = 0; z < c.count; ++z) expected.push_back(Name(z, c.digits));
+    std::vector<std::string> got;
+    for (const auto &e : fs::directory_iterator(dir / "out"))
+      got.push_back(e.path().filename().string());
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, expected) << c.iterations;
+  }
+}
+
+TEST(Program, EverySliceIsTheSponge) {
+  std::uint64_t power = 1;
+  for (int n = 0; n <= 4; ++n, power *= 20) {
+    check::TempDir dir;
+    const Result r = Travik({std::to_string(n), dir.path.string()}, dir.path.string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    unsigned edge = 1;
+    for (int i = 0; i < n; ++i) edge *= 3;
+    const int digits = edge > 10 ? (edge > 100 ? 3 : 2) : 1;
+    std::uint64_t solid = 0;
+    std::vector<std::uint64_t> perSlice;
+    for (unsigned z = 0; z < edge; ++z) {
+      perSlice.push_back(ExpectSlice(dir / Name(z, digits), edge, z));
+      solid += perSlice.back();
+    }
+    EXPECT_EQ(solid, power) << "iterations " << n;
+    const std::vector<std::vector<std::uint64_t>> pattern = {
+        {1}, {8, 4, 8}, {64, 32, 64, 32, 16, 32, 64, 32, 64}};
+    if (n < 3) {
+      EXPECT_EQ(perSlice, pattern[std::size_t(n)]);
+    }
+  }
+}
+
+TEST(Program, DirectoryTextIsUsedLiterally) {
+  check::TempDir dir;
+  fs::create_directory(dir / "100%d%s%n");
+  Result r = Travik({"1", "100%d%s%n"}, dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (unsigned z = 0; z < 3; ++z) ExpectSlice(dir / ("100%d%s%n/" + Name(z, 1)), 3, z);
+
+  r = Travik({"1", "gone/"}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "gone//0.tif : file not stored.\n");
+  fs::create_directory(dir / "gone");
+  r = Travik({"1", "gone/"}, dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(check::Read(dir / "gone/2.tif").samples.size(), 3u);
+}
+
+TEST(Program, EmptyDirectoryMeansTheRoot) {
+  if (fs::exists("/0.tif")) GTEST_SKIP() << "/0.tif exists already";
+  // A file-size limit of zero keeps anything from landing in / while the name is shown.
+  check::TempDir dir;
+  const Result r = Travik({"0", ""}, dir.path, Limit{RLIMIT_FSIZE, 0});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "/0.tif : file not stored.\n");
+  EXPECT_FALSE(fs::exists("/0.tif"));
+}
+
+TEST(Program, LongDirectoryPaths) {
+  check::TempDir dir;
+  const std::string part(200, 'd');
+  std::string path;
+  while (path.size() < 3000) path += part + "/";
+  fs::create_directories(dir / path);
+  Result r = Travik({"1", path}, dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (unsigned z = 0; z < 3; ++z) ExpectSlice(dir / (path + Name(z, 1)), 3, z);
+
+  const std::string tooLong = std::string(5000, 'x');
+  r = Travik({"1", tooLong}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, tooLong + "/0.tif : file not stored.\n");
+}
+
+TEST(Program, ReplacesSlicesAndLeavesOtherFiles) {
+  check::TempDir dir;
+  { std::ofstream(dir / "1.tif") << "not a tiff, and longer than any slice of iterations one"; }
+  { std::ofstream(dir / "notes.txt") << "keep"; }
+  const Result r = Travik({"1", "."}, dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (unsigned z = 0; z < 3; ++z) ExpectSlice(dir / Name(z, 1), 3, z);
+  const check::Bytes notes = check::ReadFile(dir / "notes.txt");
+  EXPECT_EQ(std::string(notes.begin(), notes.end()), "keep");
+}
+
+TEST(Program, VolumeTooLarge) {
+  for (const char *n : {"8", "13", "14", "20", "40", "2147483647", "99999999999999999999"}) {
+    check::TempDir dir;
+    const Result r = Travik({n, "."}, dir.path);
+    EXPECT_EQ(r.status, 1) << n;
+    EXPECT_EQ(r.err, "memory allocation error.\n") << n;
+    EXPECT_TRUE(dir.Files().empty());
+  }
+}
+
+#ifndef TRAVIK_SANITIZED // the sanitizers' shadow memory cannot live under an address-space limit
+TEST(Program, VolumeUnderAddressSpaceLimit) {
+  check::TempDir dir;
+  const Result r = Travik({"6", "."}, dir.path, Limit{RLIMIT_AS, 256u << 20});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "memory allocation error.\n");
+  EXPECT_TRUE(dir.Files().empty());
+}
+#endif
+
+// A run that fails part-way leaves the slices before the failure complete and nothing else.
+void ExpectCompletePrefix(const check::TempDir &dir, unsigned edge, int digits, unsigned failed,
+                          const std::vector<std::string> &others = {}) {
+  std::vector<std::string> expected = others;
+  for (unsigned z = 0; z < failed; ++z) {
+    expected.push_back(Name(z, digits));
+    ExpectSlice(dir / Name(z, digits), edge, z);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(dir.Files(), expected);
+}
+
+TEST(Program, DiskFullMidStack) {
+  check::TempDir dir;
+  ASSERT_EQ(::symlink("/dev/full", (dir / "005.tif").c_str()), 0);
+  const Result r = Travik({"5", "."}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./005.tif : file not stored.\n");
+  ExpectCompletePrefix(dir, 243, 3, 5);
+}
+
+TEST(Program, SliceNameIsADirectory) {
+  check::TempDir dir;
+  fs::create_directory(dir / "4.tif");
+  { std::ofstream(dir / "4.tif/inside") << "x"; }
+  const Result r = Travik({"2", "."}, dir.path);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./4.tif : file not stored.\n");
+  ExpectCompletePrefix(dir, 9, 1, 4, {"4.tif"});
+  EXPECT_TRUE(fs::is_directory(dir / "4.tif"));
+  EXPECT_TRUE(fs::exists(dir / "4.tif/inside"));
+}
+
+TEST(Program, FileSizeLimit) {
+  // Slices of iterations 4 differ in size; a limit between them stops the run at the first big one.
+  check::TempDir probe;
+  ASSERT_EQ(Travik({"4", "."}, probe.path).status, 0);
+  std::vector<std::uintmax_t> sizes;
+  for (unsigned z = 0; z < 81; ++z) sizes.push_back(fs::file_size(probe / Name(z, 2)));
+  const std::uintmax_t limit = (sizes[0] + sizes[1]) / 2;
+  ASSERT_LT(sizes[1], sizes[0]);
+  unsigned first = 0;
+  while (first < 81 && sizes[first] <= limit) ++first;
+  check::TempDir dir;
+  const Result r = Travik({"4", "."}, dir.path, Limit{RLIMIT_FSIZE, limit});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./" + Name(first, 2) + " : file not stored.\n");
+  ExpectCompletePrefix(dir, 81, 2, first);
+}
+
+} // namespace
