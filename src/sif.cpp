@@ -10,6 +10,7 @@
 
 #include "sif.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,31 +26,62 @@ constexpr int kFirstCode = 258;
 constexpr int kFullCode = 4094; // codes 258..4093 in use: clear instead of entering another
 constexpr int kNoString = 4096; // no byte seen yet in this strip
 constexpr int kSlots = 9001;    // prime, so every probe sequence visits every slot
+constexpr int kMaxStrings = kFullCode - kFirstCode;
 
 std::FILE *file;
 std::uint64_t bytes; // compressed bytes of the current strip
 
+// Everything bound for the file passes through here, so the encoder stores bytes, not calls.
+unsigned char buffer[1 << 16];
+std::size_t fill;
+
 // A slot holds (prefix code << 20 | last byte << 12 | own code); 0 is empty since codes are >= 258.
 std::uint32_t LZWstr[kSlots];
-std::uint32_t LZWbuf; // pending bits are its low LZWnum bits, oldest first
-int LZWhead;          // code of the current string
-int LZWcode;          // next free code
-int LZWroof;          // LZWcode at which the width grows
-int LZWlen;           // code width, 9..12
+std::uint16_t LZWused[kMaxStrings]; // the slots filled since the last clear, to empty just those
+std::uint32_t LZWbuf;               // pending bits are its low LZWnum bits, oldest first
+int LZWhead;                        // code of the current string
+int LZWcode;                        // next free code
+int LZWroof;                        // LZWcode at which the width grows
+int LZWlen;                         // code width, 9..12
 int LZWnum;
 
+void Flush() {
+  std::fwrite(buffer, 1, fill, file);
+  fill = 0;
+}
+
+void Write(const void *data, std::size_t n) {
+  if (n > sizeof buffer - fill) {
+    Flush();
+    if (n >= sizeof buffer) {
+      std::fwrite(data, 1, n, file);
+      return;
+    }
+  }
+  std::memcpy(buffer + fill, data, n);
+  fill += n;
+}
+
+// A code of 12 bits on top of 7 pending completes at most 2 bytes.
+void Reserve() {
+  if (sizeof buffer - fill < 2) Flush();
+}
+
 void PutCode(int code) {
+  Reserve();
   LZWbuf = (LZWbuf << LZWlen) | static_cast<std::uint32_t>(code);
   LZWnum += LZWlen;
   while (LZWnum > 7) {
     LZWnum -= 8;
-    std::putc(static_cast<int>((LZWbuf >> LZWnum) & 0xFFu), file);
+    buffer[fill++] = static_cast<unsigned char>(LZWbuf >> LZWnum);
     ++bytes;
   }
 }
 
 void ClearTable() {
-  std::memset(LZWstr, 0, sizeof LZWstr);
+  // EndStrip may have counted one code past the last entered string.
+  const int entered = std::min(LZWcode, kFullCode) - kFirstCode;
+  for (int i = 0; i < entered; ++i) LZWstr[LZWused[i]] = 0;
   LZWlen = 9;
   LZWcode = kFirstCode;
   LZWroof = 512;
@@ -60,39 +92,83 @@ void BeginStrip() {
   LZWlen = 9;
   LZWnum = 0;
   PutCode(kClearCode);
+  // What an earlier strip left in the table is exactly what LZWused lists; a new process has none.
   ClearTable();
   LZWhead = kNoString;
 }
 
-void Encode(unsigned b) {
-  if (LZWhead == kNoString) {
-    LZWhead = static_cast<int>(b);
-    return;
-  }
-  const std::uint32_t key = ((static_cast<std::uint32_t>(LZWhead) << 8) | b) << 12;
-  const int home = LZWhead ^ static_cast<int>(b << 5);
-  const int step = home != 0 ? home : kSlots - 1;
-  int pos = home;
-  while (LZWstr[pos] != 0) {
-    if ((LZWstr[pos] & 0xFFFFF000u) == key) {
-      LZWhead = static_cast<int>(LZWstr[pos] & 0xFFFu);
-      return;
+// Encodes the next bytes of the strip. The state is copied to locals for the loop, where the
+// compiler can keep it in registers, and stored back once at the end.
+void Encode(const unsigned char *p, const unsigned char *end) {
+  if (p == end) return;
+  int head = LZWhead;
+  if (head == kNoString) head = *p++;
+  int code = LZWcode, roof = LZWroof, len = LZWlen, num = LZWnum;
+  std::uint32_t buf = LZWbuf;
+  unsigned char *out = buffer + fill;
+  std::uint64_t written = bytes;
+  for (; p != end; ++p) {
+    const unsigned b = *p;
+    const std::uint32_t key = (static_cast<std::uint32_t>(head) << 20) | (b << 12);
+    int pos = head ^ static_cast<int>(b << 5);
+    // word ^ key is the string's code (258..4093) when the slot holds the string; an empty slot
+    // gives key itself, whose low 12 bits are 0. So one range test tells a hit.
+    std::uint32_t found = LZWstr[pos] ^ key;
+    if (found - 1 < 0xFFFu) {
+      head = static_cast<int>(found);
+      continue;
     }
-    pos += step;
-    if (pos >= kSlots) pos -= kSlots;
-  }
-  PutCode(LZWhead);
-  if (LZWcode == kFullCode) {
-    PutCode(kClearCode);
-    ClearTable();
-  } else {
-    LZWstr[pos] = key | static_cast<std::uint32_t>(LZWcode);
-    if (++LZWcode == LZWroof) {
-      ++LZWlen;
-      LZWroof = 2 * LZWcode;
+    if (found != key) {
+      const int step = pos != 0 ? pos : kSlots - 1;
+      do {
+        pos += step;
+        if (pos >= kSlots) pos -= kSlots;
+        found = LZWstr[pos] ^ key;
+      } while (found - 1 >= 0xFFFu && found != key);
+      if (found != key) {
+        head = static_cast<int>(found);
+        continue;
+      }
     }
+    // Not in the table: write the current string's code, then enter the new string.
+    if (out + 4 > buffer + sizeof buffer) {
+      fill = static_cast<std::size_t>(out - buffer);
+      Flush();
+      out = buffer;
+    }
+    buf = (buf << len) | static_cast<std::uint32_t>(head);
+    num += len;
+    while (num > 7) {
+      num -= 8;
+      *out++ = static_cast<unsigned char>(buf >> num);
+      ++written;
+    }
+    if (code == kFullCode) {
+      buf = (buf << len) | kClearCode;
+      num += len;
+      while (num > 7) {
+        num -= 8;
+        *out++ = static_cast<unsigned char>(buf >> num);
+        ++written;
+      }
+      LZWcode = code;
+      ClearTable();
+      code = LZWcode, roof = LZWroof, len = LZWlen;
+    } else {
+      LZWstr[pos] = key | static_cast<std::uint32_t>(code);
+      LZWused[code - kFirstCode] = static_cast<std::uint16_t>(pos);
+      if (++code == roof) {
+        ++len;
+        roof = 2 * code;
+      }
+    }
+    head = static_cast<int>(b);
   }
-  LZWhead = static_cast<int>(b);
+  LZWhead = head;
+  LZWcode = code, LZWroof = roof, LZWlen = len, LZWnum = num;
+  LZWbuf = buf;
+  fill = static_cast<std::size_t>(out - buffer);
+  bytes = written;
 }
 
 std::uint64_t EndStrip() {
@@ -103,48 +179,49 @@ std::uint64_t EndStrip() {
   }
   PutCode(kEndCode);
   if (LZWnum > 0) {
-    std::putc(static_cast<int>((LZWbuf << (8 - LZWnum)) & 0xFFu), file);
+    Reserve();
+    buffer[fill++] = static_cast<unsigned char>(LZWbuf << (8 - LZWnum));
     ++bytes;
   }
   return bytes;
 }
 
 // Samples of 8, 16 and 32 bits are little-endian; other depths are packed MSB first,
-// each row starting on a byte boundary.
+// each row starting on a byte boundary. Rows of 8 bits go to the encoder in place.
 void EncodeRow(const unsigned char *row, int width, int bits) {
-  switch (bits) {
-  case 8:
-    for (int x = 0; x < width; ++x) Encode(row[x]);
+  if (bits == 8) {
+    Encode(row, row + width);
     return;
-  case 16:
-    for (int x = 0; x < width; ++x) {
-      Encode(row[x]);
-      Encode(0);
-    }
-    return;
-  case 32:
-    for (int x = 0; x < width; ++x) {
-      Encode(row[x]);
-      Encode(0);
-      Encode(0);
-      Encode(0);
-    }
-    return;
-  default:
-    break;
   }
-  // 64 bits hold 7 pending bits plus a field of up to 31, so no field needs splitting.
-  std::uint64_t acc = 0;
-  int pending = 0;
-  for (int x = 0; x < width; ++x) {
-    acc = (acc << bits) | row[x];
-    pending += bits;
-    while (pending >= 8) {
-      pending -= 8;
-      Encode(static_cast<unsigned>(acc >> pending) & 0xFFu);
+  unsigned char staged[1024];
+  std::size_t n = 0;
+  const auto stage = [&](unsigned v) {
+    staged[n++] = static_cast<unsigned char>(v);
+    if (n == sizeof staged) {
+      Encode(staged, staged + n);
+      n = 0;
     }
+  };
+  if (bits == 16 || bits == 32) {
+    for (int x = 0; x < width; ++x) {
+      stage(row[x]);
+      for (int i = 8; i < bits; i += 8) stage(0);
+    }
+  } else {
+    // 64 bits hold 7 pending bits plus a field of up to 31, so no field needs splitting.
+    std::uint64_t acc = 0;
+    int pending = 0;
+    for (int x = 0; x < width; ++x) {
+      acc = (acc << bits) | row[x];
+      pending += bits;
+      while (pending >= 8) {
+        pending -= 8;
+        stage(static_cast<unsigned>(acc >> pending) & 0xFFu);
+      }
+    }
+    if (pending > 0) stage(static_cast<unsigned>(acc << (8 - pending)) & 0xFFu);
   }
-  if (pending > 0) Encode(static_cast<unsigned>(acc << (8 - pending)) & 0xFFu);
+  Encode(staged, staged + n);
 }
 
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu; // every offset must fit in a LONG
@@ -166,7 +243,7 @@ void Put32(unsigned char *p, std::uint32_t v) {
 void PutLong(std::uint32_t v) {
   unsigned char b[4];
   Put32(b, v);
-  std::fwrite(b, 1, 4, file);
+  Write(b, 4);
 }
 
 [[noreturn]] void Fail(const char *name, const char *why) {
@@ -178,6 +255,7 @@ void PutLong(std::uint32_t v) {
 [[noreturn]] void Discard(const char *name, bool open) {
   if (open) std::fclose(file);
   file = nullptr;
+  fill = 0;
   std::remove(name);
   Fail(name, "file not stored");
 }
@@ -221,12 +299,15 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
 
   file = std::fopen(name, "wb");
   if (file == nullptr) Fail(name, "file not stored");
+  std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
+  fill = 0;
 
   const unsigned char header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};
-  std::fwrite(header, 1, sizeof header, file);
+  const unsigned char zero = 0;
+  Write(header, sizeof header);
   if (textLength > 4) {
-    std::fwrite(description, 1, textLength, file);
-    if (textLength & 1) std::putc(0, file);
+    Write(description, textLength);
+    if (textLength & 1) Write(&zero, 1);
   }
 
   std::uint64_t offset = firstStrip;
@@ -235,7 +316,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     EncodeRow(rows[y], width, bits);
     if (y + 1 == static_cast<std::uint32_t>(height) || (y + 1) % rowsPerStrip == 0) {
       const std::uint64_t count = EndStrip();
-      if (count & 1) std::putc(0, file);
+      if (count & 1) Write(&zero, 1);
       offset += Even(count);
       if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name, true);
       counts[y / rowsPerStrip] = static_cast<std::uint32_t>(count);
@@ -277,11 +358,13 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   p = PutEntry(p, 278, kLong, 1, rowsPerStrip);
   p = PutEntry(p, 279, kLong, stripCount, stripCount == 1 ? counts[0] : tables + 4 * stripCount);
   p = PutEntry(p, 284, kShort, 1, 1); // chunky
-  std::fwrite(ifd, 1, static_cast<std::size_t>(p + 4 - ifd), file);
+  Write(ifd, static_cast<std::size_t>(p + 4 - ifd));
+  Flush();
 
   if (std::fflush(file) != 0 || std::ferror(file) != 0) Discard(name, true);
   if (std::fseek(file, 4, SEEK_SET) != 0) Discard(name, true);
   PutLong(ifdOffset);
+  Flush();
   if (std::fflush(file) != 0 || std::ferror(file) != 0) Discard(name, true);
   if (std::fclose(file) != 0) Discard(name, false);
   file = nullptr;
