@@ -74,13 +74,15 @@ struct Strip {
 
 template <typename Stop> Strip EncodeStrip(const Bytes &in, Stop stop) {
   file = std::tmpfile();
+  fill = 0;
   BeginStrip();
-  for (unsigned char b : in) {
-    Encode(b);
+  for (const unsigned char &b : in) {
+    Encode(&b, &b + 1);
     if (stop()) break;
   }
   Strip s;
   s.count = EndStrip();
+  Flush();
   std::fflush(file);
   s.out.resize(static_cast<std::size_t>(std::ftell(file)));
   std::rewind(file);
@@ -213,6 +215,25 @@ TEST(Lzw, HomeSlotZeroProbesDownward) {
   EXPECT_EQ(codes, (std::vector<unsigned>{256, 0, 0, 32, 1, 260, 257}));
   EXPECT_EQ(LZWstr[0], ((0u << 8 | 0u) << 12) | 258u);
   EXPECT_EQ(LZWstr[9000], ((32u << 8 | 1u) << 12) | 260u);
+}
+
+// The writer hands the encoder whole rows or staged chunks; where the pieces break must not matter.
+TEST(Lzw, PiecesEncodeAsTheWhole) {
+  Bytes in = Random(20000, 21);
+  for (std::size_t i = 5000; i < 12000; ++i) in[i] = i % 700 < 350 ? 189 : 0;
+  const Bytes bytewise = EncodeStrip(in).out;
+  file = std::tmpfile();
+  fill = 0;
+  BeginStrip();
+  for (std::size_t at = 0, piece = 1; at < in.size(); at += piece, piece = piece * 3 % 1000 + 1)
+    Encode(in.data() + at, in.data() + std::min(in.size(), at + piece));
+  EndStrip();
+  Flush();
+  Bytes whole(static_cast<std::size_t>(std::ftell(file)));
+  std::rewind(file);
+  ASSERT_EQ(std::fread(whole.data(), 1, whole.size(), file), whole.size());
+  std::fclose(file);
+  EXPECT_EQ(whole, bytewise);
 }
 
 TEST(Lzw, StripsAreIndependent) {
