@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 
 namespace {
@@ -210,6 +211,7 @@ TEST(Program, EmptyDirectoryMeansTheRoot) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "/0.tif : file not stored.\n");
   EXPECT_FALSE(fs::exists("/0.tif"));
+  fs::remove("/0.tif"); // it did not exist before; never leave it behind, even on failure
 }
 
 TEST(Program, LongDirectoryPaths) {
@@ -259,54 +261,90 @@ TEST(Program, VolumeUnderAddressSpaceLimit) {
 }
 #endif
 
-// A run that fails part-way leaves the slices before the failure complete and nothing else.
-void ExpectCompletePrefix(const check::TempDir &dir, unsigned edge, int digits, unsigned failed,
-                          const std::vector<std::string> &others = {}) {
-  std::vector<std::string> expected = others;
-  for (unsigned z = 0; z < failed; ++z) {
-    expected.push_back(Name(z, digits));
-    ExpectSlice(dir / Name(z, digits), edge, z);
-  }
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(dir.Files(), expected);
-}
-
-TEST(Program, DiskFullMidStack) {
-  check::TempDir dir;
-  ASSERT_EQ(::symlink("/dev/full", (dir / "005.tif").c_str()), 0);
-  const Result r = Travik({"5", "."}, dir.path);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "./005.tif : file not stored.\n");
-  ExpectCompletePrefix(dir, 243, 3, 5);
-}
-
-TEST(Program, SliceNameIsADirectory) {
-  check::TempDir dir;
-  fs::create_directory(dir / "4.tif");
-  { std::ofstream(dir / "4.tif/inside") << "x"; }
-  const Result r = Travik({"2", "."}, dir.path);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "./4.tif : file not stored.\n");
-  ExpectCompletePrefix(dir, 9, 1, 4, {"4.tif"});
-  EXPECT_TRUE(fs::is_directory(dir / "4.tif"));
-  EXPECT_TRUE(fs::exists(dir / "4.tif/inside"));
-}
-
-TEST(Program, FileSizeLimit) {
-  // Slices of iterations 4 differ in size; a limit between them stops the run at the first big one.
-  check::TempDir probe;
+// Failures part-way through a stack: the message names the slice, and the slices before it
+// stay complete while nothing of the failed one or after it is left.
+TEST(Program, FailuresMidStack) {
+  check::TempDir probe; // slice sizes of depth 4, to set a file-size limit between them
   ASSERT_EQ(Travik({"4", "."}, probe.path).status, 0);
   std::vector<std::uintmax_t> sizes;
   for (unsigned z = 0; z < 81; ++z) sizes.push_back(fs::file_size(probe / Name(z, 2)));
-  const std::uintmax_t limit = (sizes[0] + sizes[1]) / 2;
   ASSERT_LT(sizes[1], sizes[0]);
-  unsigned first = 0;
-  while (first < 81 && sizes[first] <= limit) ++first;
-  check::TempDir dir;
-  const Result r = Travik({"4", "."}, dir.path, Limit{RLIMIT_FSIZE, limit});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "./" + Name(first, 2) + " : file not stored.\n");
-  ExpectCompletePrefix(dir, 81, 2, first);
+  const std::uintmax_t cap = (sizes[0] + sizes[1]) / 2;
+  unsigned tooBig = 0;
+  while (tooBig < 81 && sizes[tooBig] <= cap) ++tooBig;
+
+  const struct {
+    const char *what;
+    int iterations, digits;
+    unsigned failing;
+    std::function<void(const check::TempDir &)> prepare;
+    std::vector<std::string> kept; // entries that must survive as they were
+    std::optional<Limit> limit;
+  } cases[] = {
+      {"disk full",
+       5,
+       3,
+       5,
+       [](const auto &d) { fs::create_symlink("/dev/full", d / "005.tif"); },
+       {},
+       {}},
+      {"slice name is a directory",
+       2,
+       1,
+       4,
+       [](const auto &d) {
+         fs::create_directory(d / "4.tif");
+         std::ofstream(d / "4.tif/inside") << "x";
+       },
+       {"4.tif"},
+       {}},
+      {"symbolic link to a directory",
+       2,
+       1,
+       3,
+       [](const auto &d) {
+         fs::create_directory(d / "elsewhere");
+         fs::create_directory_symlink("elsewhere", d / "3.tif");
+       },
+       {"3.tif", "elsewhere"},
+       {}},
+      {"link into a missing folder",
+       2,
+       1,
+       7,
+       [](const auto &d) { fs::create_symlink("gone/x.tif", d / "7.tif"); },
+       {"7.tif"},
+       {}},
+      {"file-size limit", 4, 2, tooBig, [](const auto &) {}, {}, Limit{RLIMIT_FSIZE, cap}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    check::TempDir dir;
+    c.prepare(dir);
+    const Result r = Travik({std::to_string(c.iterations), "."}, dir.path, c.limit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "./" + Name(c.failing, c.digits) + " : file not stored.\n");
+    EXPECT_EQ(r.out, "");
+    unsigned edge = 1;
+    for (int i = 0; i < c.iterations; ++i) edge *= 3;
+    std::vector<std::string> expected = c.kept;
+    for (unsigned z = 0; z < c.failing; ++z) {
+      expected.push_back(Name(z, c.digits));
+      ExpectSlice(dir / Name(z, c.digits), edge, z);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.Files(), expected);
+    for (const std::string &k : c.kept) EXPECT_TRUE(fs::exists(fs::symlink_status(dir / k))) << k;
+  }
+  if (::geteuid() != 0) { // root opens read-only files anyway
+    check::TempDir dir;
+    std::ofstream(dir / "2.tif") << "read-only";
+    fs::permissions(dir / "2.tif", fs::perms::owner_read);
+    const Result r = Travik({"1", "."}, dir.path);
+    EXPECT_EQ(r.err, "./2.tif : file not stored.\n");
+    const check::Bytes kept = check::ReadFile(dir / "2.tif");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "read-only");
+  }
 }
 
 } // namespace
