@@ -35,9 +35,12 @@ void Require(bool ok, const char *what) {
 std::uint32_t Sample(const unsigned char *row, std::uint32_t x, unsigned bits) {
   if (bits == 8) return row[x];
   if (bits == 16) return row[2 * x] | unsigned{row[2 * x + 1]} << 8;
-  if (bits == 32) return row[4 * x] | unsigned{row[4 * x + 1]} << 8 | unsigned{row[4 * x + 2]} << 16 | unsigned{row[4 * x + 3]} << 24;
+  if (bits == 32)
+    return row[4 * x] | unsigned{row[4 * x + 1]} << 8 | unsigned{row[4 * x + 2]} << 16 |
+           unsigned{row[4 * x + 3]} << 24;
   std::uint32_t v = 0;
-  for (std::uint64_t i = std::uint64_t{x} * bits, e = i + bits; i < e; ++i) v = v << 1 | ((row[i / 8] >> (7 - i % 8)) & 1u);
+  for (std::uint64_t i = std::uint64_t{x} * bits, e = i + bits; i < e; ++i)
+    v = v << 1 | ((row[i / 8] >> (7 - i % 8)) & 1u);
   return v;
 }
 
@@ -57,7 +60,8 @@ void CheckEmpty(const std::string &path, bool described) {
   for (unsigned i = 0; i < n; ++i) {
     const std::size_t e = ifd + 2 + 12 * i;
     if (u16(e) == 257) Require(u32(e + 8) == 0, "image length");
-    if (u16(e) == 273 || u16(e) == 279) Require(u32(e + 4) == 0 && u32(e + 8) == ifd, "empty strip tables");
+    if (u16(e) == 273 || u16(e) == 279)
+      Require(u32(e + 4) == 0 && u32(e + 8) == ifd, "empty strip tables");
   }
   std::remove(path.c_str());
 }
@@ -74,14 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::string text;
   if (described) {
     const std::size_t n = std::min<std::size_t>(data[6], size - at);
-    for (std::size_t i = 0; i < n; ++i) text.push_back(data[at + i] == 0 ? '.' : static_cast<char>(data[at + i]));
+    for (std::size_t i = 0; i < n; ++i)
+      text.push_back(data[at + i] == 0 ? '.' : static_cast<char>(data[at + i]));
     at += n;
   }
   if (std::uint64_t{w} * h > (1u << 18)) return 0; // keep each run short
   const std::uint32_t mask = bits >= 8 ? 0xFF : (1u << bits) - 1;
   std::vector<unsigned char> pixels(std::size_t{w} * h);
   for (std::size_t i = 0; i < pixels.size(); ++i)
-    pixels[i] = static_cast<unsigned char>((at < size ? data[at + i % (size - at)] : i * 37) & mask);
+    pixels[i] =
+        static_cast<unsigned char>((at < size ? data[at + i % (size - at)] : i * 37) & mask);
   std::vector<unsigned char *> rows(h);
   for (unsigned y = 0; y < h; ++y) rows[y] = pixels.data() + std::size_t{y} * w;
 
@@ -106,16 +112,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
   TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
   Require(width == w && height == h && depth == bits && compression == COMPRESSION_LZW, "fields");
-  Require(photometric == (bits == 1 ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK), "photometric");
+  Require(photometric == (bits == 1 ? PHOTOMETRIC_MINISWHITE : PHOTOMETRIC_MINISBLACK),
+          "photometric");
   char *got = nullptr;
-  Require((TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &got) == 1) == described, "description present");
+  Require((TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &got) == 1) == described,
+          "description present");
   if (described) Require(text == got, "description text");
   const std::uint64_t rowBytes = (std::uint64_t{w} * unsigned(bits) + 7) / 8;
   Require(rowsPerStrip == (rowBytes > 8192 ? 1 : 8192 / rowBytes), "rows per strip");
   std::vector<unsigned char> line(static_cast<std::size_t>(TIFFScanlineSize(tif)));
   for (unsigned y = 0; y < h; ++y) {
     Require(TIFFReadScanline(tif, line.data(), y, 0) == 1, "read row");
-    for (unsigned x = 0; x < w; ++x) Require(Sample(line.data(), x, unsigned(bits)) == rows[y][x], "sample");
+    for (unsigned x = 0; x < w; ++x)
+      Require(Sample(line.data(), x, unsigned(bits)) == rows[y][x], "sample");
   }
   Require(TIFFReadDirectory(tif) == 0, "one directory");
   TIFFClose(tif);

@@ -101,32 +101,33 @@ void BeginStrip() {
 // compiler can keep it in registers, and stored back once at the end.
 void Encode(const unsigned char *p, const unsigned char *end) {
   if (p == end) return;
-  int head = LZWhead;
+  // Unsigned locals index the table without sign extension on the byte-to-byte path.
+  auto head = static_cast<std::uint32_t>(LZWhead);
   if (head == kNoString) head = *p++;
   int code = LZWcode, roof = LZWroof, len = LZWlen, num = LZWnum;
   std::uint32_t buf = LZWbuf;
   unsigned char *out = buffer + fill;
   std::uint64_t written = bytes;
   for (; p != end; ++p) {
-    const unsigned b = *p;
-    const std::uint32_t key = (static_cast<std::uint32_t>(head) << 20) | (b << 12);
-    int pos = head ^ static_cast<int>(b << 5);
+    const std::uint32_t b = *p;
+    const std::uint32_t key = (head << 20) | (b << 12);
+    std::uint32_t pos = head ^ (b << 5);
     // word ^ key is the string's code (258..4093) when the slot holds the string; an empty slot
     // gives key itself, whose low 12 bits are 0. So one range test tells a hit.
     std::uint32_t found = LZWstr[pos] ^ key;
     if (found - 1 < 0xFFFu) {
-      head = static_cast<int>(found);
+      head = found;
       continue;
     }
     if (found != key) {
-      const int step = pos != 0 ? pos : kSlots - 1;
+      const std::uint32_t step = pos != 0 ? pos : kSlots - 1;
       do {
         pos += step;
         if (pos >= kSlots) pos -= kSlots;
         found = LZWstr[pos] ^ key;
       } while (found - 1 >= 0xFFFu && found != key);
       if (found != key) {
-        head = static_cast<int>(found);
+        head = found;
         continue;
       }
     }
@@ -136,7 +137,7 @@ void Encode(const unsigned char *p, const unsigned char *end) {
       Flush();
       out = buffer;
     }
-    buf = (buf << len) | static_cast<std::uint32_t>(head);
+    buf = (buf << len) | head;
     num += len;
     while (num > 7) {
       num -= 8;
@@ -162,9 +163,9 @@ void Encode(const unsigned char *p, const unsigned char *end) {
         roof = 2 * code;
       }
     }
-    head = static_cast<int>(b);
+    head = b;
   }
-  LZWhead = head;
+  LZWhead = static_cast<int>(head);
   LZWcode = code, LZWroof = roof, LZWlen = len, LZWnum = num;
   LZWbuf = buf;
   fill = static_cast<std::size_t>(out - buffer);
@@ -187,7 +188,30 @@ std::uint64_t EndStrip() {
 }
 
 // Samples of 8, 16 and 32 bits are little-endian; other depths are packed MSB first,
-// each row starting on a byte boundary. Rows of 8 bits go to the encoder in place.
+// each row starting on a byte boundary. put receives the row's bytes in order.
+template <typename Put> void Serialize(const unsigned char *row, int width, int bits, Put put) {
+  if (bits == 16 || bits == 32) {
+    for (int x = 0; x < width; ++x) {
+      put(row[x]);
+      for (int i = 8; i < bits; i += 8) put(0);
+    }
+    return;
+  }
+  // 64 bits hold 7 pending bits plus a field of up to 31, so no field needs splitting.
+  std::uint64_t acc = 0;
+  int pending = 0;
+  for (int x = 0; x < width; ++x) {
+    acc = (acc << bits) | row[x];
+    pending += bits;
+    while (pending >= 8) {
+      pending -= 8;
+      put(static_cast<unsigned>(acc >> pending) & 0xFFu);
+    }
+  }
+  if (pending > 0) put(static_cast<unsigned>(acc << (8 - pending)) & 0xFFu);
+}
+
+// A row too long to share a strip, fed to the encoder without a copy of the whole row.
 void EncodeRow(const unsigned char *row, int width, int bits) {
   if (bits == 8) {
     Encode(row, row + width);
@@ -195,33 +219,149 @@ void EncodeRow(const unsigned char *row, int width, int bits) {
   }
   unsigned char staged[1024];
   std::size_t n = 0;
-  const auto stage = [&](unsigned v) {
+  Serialize(row, width, bits, [&](unsigned v) {
     staged[n++] = static_cast<unsigned char>(v);
     if (n == sizeof staged) {
       Encode(staged, staged + n);
       n = 0;
     }
-  };
-  if (bits == 16 || bits == 32) {
-    for (int x = 0; x < width; ++x) {
-      stage(row[x]);
-      for (int i = 8; i < bits; i += 8) stage(0);
-    }
-  } else {
-    // 64 bits hold 7 pending bits plus a field of up to 31, so no field needs splitting.
-    std::uint64_t acc = 0;
-    int pending = 0;
-    for (int x = 0; x < width; ++x) {
-      acc = (acc << bits) | row[x];
-      pending += bits;
-      while (pending >= 8) {
-        pending -= 8;
-        stage(static_cast<unsigned>(acc >> pending) & 0xFFu);
-      }
-    }
-    if (pending > 0) stage(static_cast<unsigned>(acc << (8 - pending)) & 0xFFu);
-  }
+  });
   Encode(staged, staged + n);
+}
+
+// Strips repeat, across the slices of one volume above all. A strip of up to kStripMax bytes
+// is therefore looked up by a hash of its bytes before it is encoded, and a candidate is used
+// only once its code stream has been read back against those bytes: never on the hash alone.
+// Same bytes give the same code stream, so a copy is exactly what the encoder would write.
+constexpr std::size_t kStripMax = 8192;
+constexpr std::size_t kWorstStrip = kStripMax / 2 * 3 + 64; // 12 bits a byte, clears included
+constexpr std::size_t kPoolBytes = std::size_t{8} << 20;
+constexpr std::size_t kMemoSlots = std::size_t{1} << 15;
+
+struct Memo {
+  std::uint64_t hash;   // 0: empty
+  std::uint32_t at;     // offset of the code stream in pool
+  std::uint16_t size;   // its length: at most kWorstStrip
+  std::uint16_t length; // the strip's length
+};
+
+Memo memo[kMemoSlots];
+unsigned char pool[kPoolBytes];
+std::size_t pooled;             // bytes of pool in use
+std::size_t kept;               // slots of memo in use
+unsigned char plain[kStripMax]; // the strip being written, serialised
+
+std::uint64_t Hash(const unsigned char *p, std::size_t n) {
+  std::uint64_t h = 0x243F6A8885A308D3u ^ n;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    h = (h ^ w) * 0x9E3779B97F4A7C15u;
+    h ^= h >> 29;
+  }
+  for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3u;
+  h ^= h >> 32;
+  return h | 1; // never 0, the mark of an empty slot
+}
+
+// Reads a code stream as a TIFF LZW reader does, comparing each string with the bytes instead
+// of writing it out. Where the bytes match so far they are the decoded output, so a table
+// string is their substring where it was first decoded.
+bool Decodes(const unsigned char *codes, std::size_t size, const unsigned char *want,
+             std::size_t n) {
+  std::uint32_t start[4096], length[4096];
+  std::uint64_t acc = 0;
+  int have = 0, width = 9;
+  std::size_t in = 0, pos = 0, prevStart = 0, prevLength = 0;
+  std::uint32_t next = kFirstCode;
+  bool prev = false;
+  for (;;) {
+    while (have < width) {
+      if (in == size) return false;
+      acc = (acc << 8) | codes[in++];
+      have += 8;
+    }
+    have -= width;
+    const auto code = static_cast<std::uint32_t>(acc >> have) & ((1u << width) - 1);
+    if (code == kClearCode) {
+      width = 9;
+      next = kFirstCode;
+      prev = false;
+      continue;
+    }
+    if (code == kEndCode) return pos == n;
+    std::size_t from, count;
+    if (code < 256) {
+      if (pos >= n || want[pos] != code) return false;
+      from = pos, count = 1;
+    } else if (code < next) {
+      from = start[code], count = length[code];
+    } else if (code == next && prev) {
+      from = prevStart, count = prevLength + 1;
+    } else {
+      return false;
+    }
+    if (code >= 256 && (count > n - pos || std::memcmp(want + pos, want + from, count) != 0))
+      return false;
+    if (prev && next < 4096) {
+      start[next] = static_cast<std::uint32_t>(prevStart);
+      length[next] = static_cast<std::uint32_t>(prevLength + 1);
+      ++next;
+    }
+    prev = true, prevStart = pos, prevLength = count;
+    pos += count;
+    if (next + 1 >= (1u << width) && width < 12) ++width;
+  }
+}
+
+const Memo *Recall(std::uint64_t hash, std::size_t n) {
+  for (std::size_t i = hash & (kMemoSlots - 1); memo[i].hash != 0; i = (i + 1) & (kMemoSlots - 1)) {
+    const Memo &m = memo[i];
+    if (m.hash == hash && m.length == n && Decodes(pool + m.at, m.size, plain, n)) return &m;
+  }
+  return nullptr;
+}
+
+void Remember(std::uint64_t hash, std::size_t n, const unsigned char *codes, std::size_t size) {
+  if (kept >= kMemoSlots / 2 || size > kPoolBytes - pooled) return; // full: encode from now on
+  std::size_t i = hash & (kMemoSlots - 1);
+  while (memo[i].hash != 0) i = (i + 1) & (kMemoSlots - 1);
+  memo[i] = {hash, static_cast<std::uint32_t>(pooled), static_cast<std::uint16_t>(size),
+             static_cast<std::uint16_t>(n)};
+  std::memcpy(pool + pooled, codes, size);
+  pooled += size;
+  ++kept;
+}
+
+// Writes one strip of rows from first up to last (exclusive) and returns its byte count.
+std::uint64_t StoreStrip(unsigned char *const *rows, std::uint32_t first, std::uint32_t last,
+                         int width, int bits, std::uint32_t rowBytes) {
+  if (std::uint64_t{rowBytes} * (last - first) > kStripMax) {
+    BeginStrip();
+    for (std::uint32_t y = first; y < last; ++y) EncodeRow(rows[y], width, bits);
+    return EndStrip();
+  }
+  unsigned char *out = plain;
+  for (std::uint32_t y = first; y < last; ++y) {
+    if (bits == 8)
+      out = std::copy(rows[y], rows[y] + width, out);
+    else
+      Serialize(rows[y], width, bits, [&](unsigned v) { *out++ = static_cast<unsigned char>(v); });
+  }
+  const auto n = static_cast<std::size_t>(out - plain);
+  const std::uint64_t hash = Hash(plain, n);
+  if (const Memo *m = Recall(hash, n)) {
+    Write(pool + m->at, m->size);
+    return m->size;
+  }
+  if (sizeof buffer - fill < kWorstStrip) Flush(); // keep the strip in one piece of the buffer
+  const std::size_t at = fill;
+  BeginStrip();
+  Encode(plain, out);
+  const std::uint64_t count = EndStrip();
+  Remember(hash, n, buffer + at, static_cast<std::size_t>(count));
+  return count;
 }
 
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu; // every offset must fit in a LONG
@@ -311,16 +451,14 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   }
 
   std::uint64_t offset = firstStrip;
-  for (std::uint32_t y = 0; y < static_cast<std::uint32_t>(height); ++y) {
-    if (y % rowsPerStrip == 0) BeginStrip();
-    EncodeRow(rows[y], width, bits);
-    if (y + 1 == static_cast<std::uint32_t>(height) || (y + 1) % rowsPerStrip == 0) {
-      const std::uint64_t count = EndStrip();
-      if (count & 1) Write(&zero, 1);
-      offset += Even(count);
-      if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name, true);
-      counts[y / rowsPerStrip] = static_cast<std::uint32_t>(count);
-    }
+  for (std::uint32_t first = 0; first < static_cast<std::uint32_t>(height); first += rowsPerStrip) {
+    const std::uint32_t last =
+        std::min(static_cast<std::uint32_t>(height) - first, rowsPerStrip) + first;
+    const std::uint64_t count = StoreStrip(rows, first, last, width, bits, rowBytes);
+    if (count & 1) Write(&zero, 1);
+    offset += Even(count);
+    if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name, true);
+    counts[first / rowsPerStrip] = static_cast<std::uint32_t>(count);
   }
 
   const auto tables = static_cast<std::uint32_t>(offset);
