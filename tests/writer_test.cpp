@@ -157,7 +157,10 @@ TEST(Writer, DescriptionLayouts) {
     Store(dir / "d.tif", p);
     const Bytes file = check::ReadFile(dir / "d.tif");
     const auto entries = check::Directory(file);
-    ASSERT_EQ(entries.size(), 11u) << c.text;
+    std::vector<std::uint32_t> tags;
+    for (const auto &e : entries) tags.push_back(e.tag);
+    ASSERT_EQ(tags,
+              (std::vector<std::uint32_t>{256, 257, 258, 259, 262, 270, 273, 277, 278, 279, 284}));
     const check::Entry *d = check::Find(entries, 270);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d->type, 2u);
@@ -182,24 +185,6 @@ TEST(Writer, DescriptionLayouts) {
   EXPECT_EQ(entries.size(), 10u);
   EXPECT_EQ(check::Find(entries, 270), nullptr);
   EXPECT_EQ(check::Find(entries, 273)->value, 8u);
-}
-
-TEST(Writer, DirectoryHasExactlyTheFieldsInOrder) {
-  Picture p = Filled(4, 4, 8, [](int x, int y) { return unsigned(x ^ y); });
-  p.description = "slice";
-  const auto entries = check::Directory(Written(p));
-  std::vector<std::uint32_t> tags;
-  for (const auto &e : entries) tags.push_back(e.tag);
-  EXPECT_EQ(tags,
-            (std::vector<std::uint32_t>{256, 257, 258, 259, 262, 270, 273, 277, 278, 279, 284}));
-  const std::uint32_t types[] = {3, 3, 3, 3, 3, 2, 4, 3, 4, 4, 3};
-  const std::uint32_t values[] = {4, 4, 8, 5, 1, 8, 14, 1, 2048, 0, 1};
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    EXPECT_EQ(entries[i].type, types[i]) << entries[i].tag;
-    if (entries[i].tag != 279) {
-      EXPECT_EQ(entries[i].value, values[i]) << entries[i].tag;
-    }
-  }
 }
 
 TEST(Writer, StripsOfSquareSlices) {
@@ -340,25 +325,6 @@ TEST(Writer, TableFillsManyTimes) {
   ASSERT_TRUE(image.messages.empty()) << image.messages.front();
   ASSERT_EQ(image.strips.size(), 3u);
   for (std::size_t y = 0; y < 3; ++y) ASSERT_EQ(image.strips[y], p.rows[y]) << y;
-}
-
-TEST(Writer, SameStripSameBytesWhateverCameBefore) {
-  const Picture b =
-      Filled(729, 30, 8, [](int x, int y) { return (x / 27 + y) % 3 == 1 ? 0u : 189u; });
-  const Bytes alone = Written(b);
-  std::mt19937 random(3);
-  Written(Filled(5000, 2, 8,
-                 [&](int, int) { return unsigned(random()) & 0xFFu; })); // leaves a busy table
-  EXPECT_EQ(Written(b), alone);
-  // Within a file: strips of equal content are equal.
-  const Bytes file =
-      Written(Filled(729, 22, 8, [](int x, int y) { return (x + y % 11) % 9 ? 189u : 0u; }));
-  const auto entries = check::Directory(file);
-  const std::uint32_t a = check::Find(entries, 273)->value, n = check::Find(entries, 279)->value;
-  ASSERT_EQ(check::Find(entries, 273)->count, 2u);
-  EXPECT_EQ(check::Le32(file, n), check::Le32(file, n + 4));
-  EXPECT_EQ(Slice(file, check::Le32(file, a), check::Le32(file, n)),
-            Slice(file, check::Le32(file, a + 4), check::Le32(file, n + 4)));
 }
 
 // Failures: one message line, status 1, and nothing left under the name.
