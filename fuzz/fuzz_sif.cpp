@@ -5,6 +5,7 @@
 // description and the samples, repeated to fill the image and masked below 2^bits.
 
 #include "sif.h"
+#include "tiff_check.h"
 
 #include <tiffio.h>
 
@@ -30,18 +31,6 @@ void Require(bool ok, const char *what) {
     std::fprintf(stderr, "mismatch: %s\n", what);
     std::abort();
   }
-}
-
-std::uint32_t Sample(const unsigned char *row, std::uint32_t x, unsigned bits) {
-  if (bits == 8) return row[x];
-  if (bits == 16) return row[2 * x] | unsigned{row[2 * x + 1]} << 8;
-  if (bits == 32)
-    return row[4 * x] | unsigned{row[4 * x + 1]} << 8 | unsigned{row[4 * x + 2]} << 16 |
-           unsigned{row[4 * x + 3]} << 24;
-  std::uint32_t v = 0;
-  for (std::uint64_t i = std::uint64_t{x} * bits, e = i + bits; i < e; ++i)
-    v = v << 1 | ((row[i / 8] >> (7 - i % 8)) & 1u);
-  return v;
 }
 
 // libtiff refuses a directory without strips, so an image without rows is checked by hand.
@@ -124,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   for (unsigned y = 0; y < h; ++y) {
     Require(TIFFReadScanline(tif, line.data(), y, 0) == 1, "read row");
     for (unsigned x = 0; x < w; ++x)
-      Require(Sample(line.data(), x, unsigned(bits)) == rows[y][x], "sample");
+      Require(check::Sample(line.data(), x, unsigned(bits)) == rows[y][x], "sample");
   }
   Require(TIFFReadDirectory(tif) == 0, "one directory");
   TIFFClose(tif);

@@ -62,38 +62,40 @@ void Write(const void *data, std::size_t n) {
   fill += n;
 }
 
-// A code of 12 bits on top of 7 pending completes at most 2 bytes.
-void Reserve() {
-  if (sizeof buffer - fill < 2) Flush();
-}
-
-void PutCode(int code) {
-  Reserve();
-  LZWbuf = (LZWbuf << LZWlen) | static_cast<std::uint32_t>(code);
-  LZWnum += LZWlen;
-  while (LZWnum > 7) {
-    LZWnum -= 8;
-    buffer[fill++] = static_cast<unsigned char>(LZWbuf >> LZWnum);
-    ++bytes;
+// Appends code in len bits to the accumulator and stores every byte it completes at out.
+// 12 bits on top of 7 pending complete at most 2 bytes.
+inline void Pack(std::uint32_t code, int len, std::uint32_t &buf, int &num, unsigned char *&out) {
+  buf = (buf << len) | code;
+  num += len;
+  while (num > 7) {
+    num -= 8;
+    *out++ = static_cast<unsigned char>(buf >> num);
   }
 }
 
-void ClearTable() {
-  // EndStrip may have counted one code past the last entered string.
-  const int entered = std::min(LZWcode, kFullCode) - kFirstCode;
-  for (int i = 0; i < entered; ++i) LZWstr[LZWused[i]] = 0;
-  LZWlen = 9;
-  LZWcode = kFirstCode;
-  LZWroof = 512;
+void PutCode(std::uint32_t code) {
+  if (sizeof buffer - fill < 2) Flush();
+  unsigned char *out = buffer + fill;
+  Pack(code, LZWlen, LZWbuf, LZWnum, out);
+  const auto n = static_cast<std::size_t>(out - (buffer + fill));
+  fill += n;
+  bytes += n;
 }
 
+// Empties the slots of the first `entered` strings since the last clear.
+void EmptyTable(int entered) {
+  for (int i = 0; i < entered; ++i) LZWstr[LZWused[i]] = 0;
+}
+
+// The table is empty here: at process start, and because every strip and every reset
+// empties what it filled.
 void BeginStrip() {
   bytes = 0;
   LZWlen = 9;
   LZWnum = 0;
   PutCode(kClearCode);
-  // What an earlier strip left in the table is exactly what LZWused lists; a new process has none.
-  ClearTable();
+  LZWcode = kFirstCode;
+  LZWroof = 512;
   LZWhead = kNoString;
 }
 
@@ -107,7 +109,6 @@ void Encode(const unsigned char *p, const unsigned char *end) {
   int code = LZWcode, roof = LZWroof, len = LZWlen, num = LZWnum;
   std::uint32_t buf = LZWbuf;
   unsigned char *out = buffer + fill;
-  std::uint64_t written = bytes;
   for (; p != end; ++p) {
     const std::uint32_t b = *p;
     const std::uint32_t key = (head << 20) | (b << 12);
@@ -132,29 +133,18 @@ void Encode(const unsigned char *p, const unsigned char *end) {
       }
     }
     // Not in the table: write the current string's code, then enter the new string.
-    if (out + 4 > buffer + sizeof buffer) {
-      fill = static_cast<std::size_t>(out - buffer);
+    if (out + 4 > buffer + sizeof buffer) { // room for this code and a Clear code
+      const auto n = static_cast<std::size_t>(out - buffer);
+      bytes += n - fill;
+      fill = n;
       Flush();
       out = buffer;
     }
-    buf = (buf << len) | head;
-    num += len;
-    while (num > 7) {
-      num -= 8;
-      *out++ = static_cast<unsigned char>(buf >> num);
-      ++written;
-    }
+    Pack(head, len, buf, num, out);
     if (code == kFullCode) {
-      buf = (buf << len) | kClearCode;
-      num += len;
-      while (num > 7) {
-        num -= 8;
-        *out++ = static_cast<unsigned char>(buf >> num);
-        ++written;
-      }
-      LZWcode = code;
-      ClearTable();
-      code = LZWcode, roof = LZWroof, len = LZWlen;
+      Pack(kClearCode, len, buf, num, out);
+      EmptyTable(kMaxStrings);
+      code = kFirstCode, roof = 512, len = 9;
     } else {
       LZWstr[pos] = key | static_cast<std::uint32_t>(code);
       LZWused[code - kFirstCode] = static_cast<std::uint16_t>(pos);
@@ -168,19 +158,21 @@ void Encode(const unsigned char *p, const unsigned char *end) {
   LZWhead = static_cast<int>(head);
   LZWcode = code, LZWroof = roof, LZWlen = len, LZWnum = num;
   LZWbuf = buf;
-  fill = static_cast<std::size_t>(out - buffer);
-  bytes = written;
+  const auto n = static_cast<std::size_t>(out - buffer);
+  bytes += n - fill;
+  fill = n;
 }
 
 std::uint64_t EndStrip() {
+  EmptyTable(LZWcode - kFirstCode);
   if (LZWhead != kNoString) {
-    PutCode(LZWhead);
+    PutCode(static_cast<std::uint32_t>(LZWhead));
     // The reader enters a string for this code too, and widens before End-of-Information.
     if (++LZWcode == LZWroof) ++LZWlen;
   }
   PutCode(kEndCode);
-  if (LZWnum > 0) {
-    Reserve();
+  if (LZWnum > 0) { // the pending bits, then zero bits to the end of the byte
+    if (fill == sizeof buffer) Flush();
     buffer[fill++] = static_cast<unsigned char>(LZWbuf << (8 - LZWnum));
     ++bytes;
   }
@@ -291,19 +283,20 @@ bool Decodes(const unsigned char *codes, std::size_t size, const unsigned char *
       continue;
     }
     if (code == kEndCode) return pos == n;
-    std::size_t from, count;
+    std::size_t count = 1;
     if (code < 256) {
       if (pos >= n || want[pos] != code) return false;
-      from = pos, count = 1;
-    } else if (code < next) {
-      from = start[code], count = length[code];
-    } else if (code == next && prev) {
-      from = prevStart, count = prevLength + 1;
     } else {
-      return false;
+      std::size_t from;
+      if (code < next) {
+        from = start[code], count = length[code];
+      } else if (code == next && prev) {
+        from = prevStart, count = prevLength + 1;
+      } else {
+        return false;
+      }
+      if (count > n - pos || std::memcmp(want + pos, want + from, count) != 0) return false;
     }
-    if (code >= 256 && (count > n - pos || std::memcmp(want + pos, want + from, count) != 0))
-      return false;
     if (prev && next < 4096) {
       start[next] = static_cast<std::uint32_t>(prevStart);
       length[next] = static_cast<std::uint32_t>(prevLength + 1);

@@ -36,18 +36,24 @@ constexpr auto kOnes = [] {
   return ones;
 }();
 
-// A small sponge, a row at a time. Row (y, z) is empty where y and z both have a 1 at the same
-// digit position; otherwise x is solid unless it has a 1 where y or z has one.
-void CarveRows(int x, int y, int z, int size) {
-  unsigned char rows[8][kRowCube]; // one row pattern per set of such positions (3 digits at most)
-  const auto n = static_cast<std::size_t>(size);
+// Row (y, z) of a small sponge is empty where y and z both have a 1 at the same digit position;
+// otherwise x is solid unless it has a 1 where y or z has one. So there are 8 row patterns, one
+// per set of such positions, and a narrower cube uses the start of each.
+constexpr auto kRows = [] {
+  std::array<std::array<unsigned char, kRowCube>, 8> rows{};
   for (unsigned taken = 0; taken < 8; ++taken)
-    for (std::size_t i = 0; i < n; ++i) rows[taken][i] = (kOnes[i] & taken) != 0 ? 0 : kSolid;
+    for (std::size_t x = 0; x < kRowCube; ++x)
+      rows[taken][x] = (kOnes[x] & taken) != 0 ? 0 : kSolid;
+  return rows;
+}();
+
+void CarveRows(int x, int y, int z, int size) {
+  const auto n = static_cast<std::size_t>(size);
   for (std::size_t i = 0; i < n; ++i)
     for (std::size_t j = 0; j < n; ++j) {
       if ((kOnes[i] & kOnes[j]) != 0) continue;
       std::memcpy(&cell[static_cast<std::size_t>(z) + i][static_cast<std::size_t>(y) + j][x],
-                  rows[kOnes[i] | kOnes[j]], n);
+                  kRows[kOnes[i] | kOnes[j]].data(), n);
     }
 }
 
