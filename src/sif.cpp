@@ -11,12 +11,18 @@
 #include "sif.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -384,12 +390,53 @@ void PutLong(std::uint32_t v) {
   std::exit(1);
 }
 
-// The file was created or truncated by this call: leave nothing half-written under its name.
+// An image is written under a name of its own beside the final one and renamed onto it only
+// when complete, so the final name holds the old entry or the whole new file, never a part.
+std::string partial;
+// What a signal handler must remove; unlink, not std::remove, as only it is async-signal-safe.
+std::atomic<const char *> unfinished{nullptr};
+static_assert(std::atomic<const char *>::is_always_lock_free);
+
+extern "C" void Interrupted(int signal) {
+  if (const char *p = unfinished.load()) ::unlink(p);
+  // The handler was reset on entry: the signal ends the process as it would have.
+  std::raise(signal);
+}
+
+// An interrupted run must not leave its temporary behind; signals the user ignores stay ignored.
+void CatchInterruptions() {
+  static bool caught = false;
+  if (caught) return;
+  caught = true;
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+    action = {};
+    action.sa_handler = Interrupted;
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+// Creates the temporary exclusively: never through a symbolic link, never over a file. One left
+// by a killed run has this name and is replaced.
+std::FILE *OpenPartial(const char *name) {
+  partial.assign(name).append(".partial");
+  unfinished.store(partial.c_str());
+  std::FILE *f = std::fopen(partial.c_str(), "wbx");
+  if (f == nullptr && errno == EEXIST && ::unlink(partial.c_str()) == 0)
+    f = std::fopen(partial.c_str(), "wbx");
+  return f;
+}
+
+// Nothing under the final name was touched: only the temporary goes.
 [[noreturn]] void Discard(const char *name, bool open) {
   if (open) std::fclose(file);
   file = nullptr;
   fill = 0;
-  std::remove(name);
+  ::unlink(partial.c_str());
+  unfinished.store(nullptr);
   Fail(name, "file not stored");
 }
 
@@ -430,8 +477,9 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   std::unique_ptr<std::uint32_t[]> counts(new (std::nothrow) std::uint32_t[stripCount]);
   if (!counts) Fail(name, "no allocatable memory");
 
-  file = std::fopen(name, "wb");
-  if (file == nullptr) Fail(name, "file not stored");
+  CatchInterruptions();
+  file = OpenPartial(name);
+  if (file == nullptr) Discard(name, false);
   std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
   fill = 0;
 
@@ -499,4 +547,6 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   if (std::fflush(file) != 0 || std::ferror(file) != 0) Discard(name, true);
   if (std::fclose(file) != 0) Discard(name, false);
   file = nullptr;
+  if (std::rename(partial.c_str(), name) != 0) Discard(name, false);
+  unfinished.store(nullptr);
 }

@@ -5,10 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -36,9 +43,14 @@ std::string Drain(int fd) {
   return text;
 }
 
+struct Child {
+  pid_t pid = -1;
+  int out = -1, err = -1;
+};
+
 // Pipes rather than files carry its output, so a file-size limit does not swallow the message.
-Result Travik(const std::vector<std::string> &args, const std::string &cwd,
-              std::optional<Limit> limit = {}) {
+Child Start(const std::vector<std::string> &args, const std::string &cwd,
+            std::optional<Limit> limit = {}) {
   int out[2], err[2];
   if (::pipe(out) != 0 || ::pipe(err) != 0) return {};
   const pid_t pid = fork();
@@ -51,6 +63,7 @@ Result Travik(const std::vector<std::string> &args, const std::string &cwd,
       const rlimit r{limit->value, limit->value};
       ::setrlimit(limit->resource, &r);
     }
+    for (int s : {SIGHUP, SIGINT, SIGTERM}) std::signal(s, SIG_DFL); // as from a terminal
     ::setenv("ASAN_OPTIONS", "allocator_may_return_null=1", 1);
     std::vector<char *> argv{const_cast<char *>(TRAVIK_PATH)};
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -60,9 +73,14 @@ Result Travik(const std::vector<std::string> &args, const std::string &cwd,
   }
   ::close(out[1]);
   ::close(err[1]);
+  return {pid, out[0], err[0]};
+}
+
+// Status is the exit code, or 128 + the signal that ended it.
+Result Finish(const Child &c) {
   Result r;
-  r.out = Drain(out[0]); // the program writes little, so reading one pipe after the other is safe
-  r.err = Drain(err[0]);
+  r.out = Drain(c.out); // the program writes little, so reading one pipe after the other is safe
+  r.err = Drain(c.err);
 #ifdef TRAVIK_SANITIZED
   // The sanitizer's allocator announces each refused allocation; that line is not the program's.
   const std::string::size_type at = r.err.find("==WARNING: AddressSanitizer failed to allocate");
@@ -70,9 +88,14 @@ Result Travik(const std::vector<std::string> &args, const std::string &cwd,
     r.err.erase(0, r.err.find('\n') + 1);
 #endif
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  ::waitpid(c.pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
+}
+
+Result Travik(const std::vector<std::string> &args, const std::string &cwd,
+              std::optional<Limit> limit = {}) {
+  return Finish(Start(args, cwd, limit));
 }
 
 // Solid exactly when no base-3 digit position holds a 1 in two or three of x, y, z.
@@ -235,17 +258,6 @@ TEST(Program, LongDirectoryPaths) {
   EXPECT_EQ(r.err, tooLong + "/0.tif : file not stored.\n");
 }
 
-TEST(Program, ReplacesSlicesAndLeavesOtherFiles) {
-  check::TempDir dir;
-  { std::ofstream(dir / "1.tif") << "not a tiff, and longer than any slice of iterations one"; }
-  { std::ofstream(dir / "notes.txt") << "keep"; }
-  const Result r = Travik({"1", "."}, dir.path);
-  EXPECT_EQ(r.status, 0) << r.err;
-  for (unsigned z = 0; z < 3; ++z) ExpectSlice(dir / Name(z, 1), 3, z);
-  const check::Bytes notes = check::ReadFile(dir / "notes.txt");
-  EXPECT_EQ(std::string(notes.begin(), notes.end()), "keep");
-}
-
 #ifndef TRAVIK_SANITIZED // the sanitizers' shadow memory cannot live under an address-space limit
 TEST(Program, VolumeUnderAddressSpaceLimit) {
   check::TempDir dir;
@@ -256,8 +268,8 @@ TEST(Program, VolumeUnderAddressSpaceLimit) {
 }
 #endif
 
-// Failures part-way through a stack: the message names the slice, and the slices before it
-// stay complete while nothing of the failed one or after it is left.
+// Failures part-way through a stack: the message names the slice, the slices before it stay
+// complete, and the failed name holds what it held before, with no temporary beside it.
 TEST(Program, FailuresMidStack) {
   check::TempDir probe; // slice sizes of depth 4, to set a file-size limit between them
   ASSERT_EQ(Travik({"4", "."}, probe.path).status, 0);
@@ -276,13 +288,6 @@ TEST(Program, FailuresMidStack) {
     std::vector<std::string> kept; // entries that must survive as they were
     std::optional<Limit> limit;
   } cases[] = {
-      {"disk full",
-       5,
-       3,
-       5,
-       [](const auto &d) { fs::create_symlink("/dev/full", d / "005.tif"); },
-       {},
-       {}},
       {"slice name is a directory",
        2,
        1,
@@ -293,24 +298,14 @@ TEST(Program, FailuresMidStack) {
        },
        {"4.tif"},
        {}},
-      {"symbolic link to a directory",
+      {"file-size limit mid-stack", 4, 2, tooBig, [](const auto &) {}, {}, Limit{RLIMIT_FSIZE, cap}},
+      {"file-size limit below the first slice",
+       4,
        2,
-       1,
-       3,
-       [](const auto &d) {
-         fs::create_directory(d / "elsewhere");
-         fs::create_directory_symlink("elsewhere", d / "3.tif");
-       },
-       {"3.tif", "elsewhere"},
-       {}},
-      {"link into a missing folder",
-       2,
-       1,
-       7,
-       [](const auto &d) { fs::create_symlink("gone/x.tif", d / "7.tif"); },
-       {"7.tif"},
-       {}},
-      {"file-size limit", 4, 2, tooBig, [](const auto &) {}, {}, Limit{RLIMIT_FSIZE, cap}},
+       0,
+       [](const auto &) {},
+       {},
+       Limit{RLIMIT_FSIZE, 100}},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -329,17 +324,183 @@ TEST(Program, FailuresMidStack) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(dir.Files(), expected);
-    for (const std::string &k : c.kept) EXPECT_TRUE(fs::exists(fs::symlink_status(dir / k))) << k;
   }
-  if (::geteuid() != 0) { // root opens read-only files anyway
+  if (::geteuid() != 0) { // root writes into read-only folders anyway
     check::TempDir dir;
-    std::ofstream(dir / "2.tif") << "read-only";
-    fs::permissions(dir / "2.tif", fs::perms::owner_read);
+    std::ofstream(dir / "0.tif") << "kept";
+    fs::permissions(dir.path, fs::perms::owner_read | fs::perms::owner_exec);
     const Result r = Travik({"1", "."}, dir.path);
-    EXPECT_EQ(r.err, "./2.tif : file not stored.\n");
-    const check::Bytes kept = check::ReadFile(dir / "2.tif");
-    EXPECT_EQ(std::string(kept.begin(), kept.end()), "read-only");
+    fs::permissions(dir.path, fs::perms::owner_all);
+    EXPECT_EQ(r.err, "./0.tif : file not stored.\n");
+    const check::Bytes kept = check::ReadFile(dir / "0.tif");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "kept");
   }
+}
+
+// Whatever stands at a slice name is replaced whole, never written through, and a temporary
+// left by a killed run goes; everything else in the folder stays as it was.
+TEST(Program, ReplacesEntriesAtSliceNames) {
+  check::TempDir dir;
+  const std::string longer(5000, 'o');
+  std::ofstream(dir / "0.tif") << longer;
+  std::ofstream(dir / "target.txt") << "target";
+  fs::create_symlink("target.txt", dir / "1.tif");
+  fs::create_directory(dir / "elsewhere");
+  fs::create_directory_symlink("elsewhere", dir / "2.tif");
+  fs::create_symlink("gone/x.tif", dir / "3.tif");
+  std::ofstream(dir / "4.tif.partial") << "left by a killed run";
+  fs::create_symlink("target.txt", dir / "5.tif.partial");
+  std::ofstream(dir / "notes.txt") << "keep";
+  const Result r = Travik({"2", "."}, dir.path);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> expected = {"elsewhere", "notes.txt", "target.txt"};
+  for (unsigned z = 0; z < 9; ++z) {
+    expected.push_back(Name(z, 1));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / Name(z, 1)))) << z;
+    ExpectSlice(dir / Name(z, 1), 9, z);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(dir.Files(), expected);
+  const check::Bytes target = check::ReadFile(dir / "target.txt");
+  EXPECT_EQ(std::string(target.begin(), target.end()), "target");
+  const check::Bytes notes = check::ReadFile(dir / "notes.txt");
+  EXPECT_EQ(std::string(notes.begin(), notes.end()), "keep");
+  EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+}
+
+// A small tmpfs in a mount namespace of this test process alone, so that a disk fills for real.
+// Returns why it cannot be had, or nothing.
+std::string PrivateDisk(const std::string &at, std::size_t bytes) {
+  const uid_t uid = ::geteuid();
+  const gid_t gid = ::getegid();
+  if (::unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0)
+    return std::string("no mount namespace: ") + std::strerror(errno);
+  if (uid != 0) {
+    std::ofstream("/proc/self/setgroups") << "deny";
+    std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
+    std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
+  }
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("travik-test", at.c_str(), "tmpfs", 0,
+              ("size=" + std::to_string(bytes)).c_str()) != 0)
+    return std::string("no tmpfs: ") + std::strerror(errno);
+  return "";
+}
+
+TEST(Program, FullDisk) {
+  check::TempDir dir;
+  const std::string small = dir / "small", full = dir / "full";
+  fs::create_directory(small);
+  fs::create_directory(full);
+  // Each slice of depth 4 takes one 4 KiB page: the first disk fills mid-stack, the second
+  // holds a whole stack and then nothing more.
+  if (const std::string why = PrivateDisk(small, 20 * 4096); !why.empty()) GTEST_SKIP() << why;
+  if (const std::string why = PrivateDisk(full, 90 * 4096); !why.empty()) GTEST_SKIP() << why;
+
+  Result r = Travik({"4", "."}, small);
+  EXPECT_EQ(r.status, 1);
+  const std::string suffix = ".tif : file not stored.\n";
+  ASSERT_TRUE(r.err.size() == 4 + suffix.size() && r.err.rfind("./", 0) == 0 &&
+              r.err.substr(4) == suffix)
+      << r.err;
+  const auto failing = static_cast<unsigned>(std::stoul(r.err.substr(2, 2)));
+  EXPECT_GT(failing, 0u);
+  std::vector<std::string> expected;
+  for (unsigned z = 0; z < failing; ++z) {
+    expected.push_back(Name(z, 2));
+    ExpectSlice(small + "/" + Name(z, 2), 81, z);
+  }
+  EXPECT_EQ(check::Files(small), expected);
+
+  ASSERT_EQ(Travik({"4", "."}, full).status, 0);
+  {
+    std::ofstream filler(full + "/filler", std::ios::binary);
+    const std::string page(4096, 'f');
+    while (filler.write(page.data(), static_cast<std::streamsize>(page.size())) && filler.flush()) {
+    }
+  }
+  r = Travik({"4", "."}, full);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "./00" + suffix);
+  expected.clear();
+  for (unsigned z = 0; z < 81; ++z) {
+    expected.push_back(Name(z, 2));
+    ExpectSlice(full + "/" + Name(z, 2), 81, z);
+  }
+  expected.push_back("filler");
+  EXPECT_EQ(check::Files(full), expected);
+  ::umount(small.c_str());
+  ::umount(full.c_str());
+}
+
+// Signals the moment the count-th slice name is (re)written in dir; returns how it ended.
+Result InterruptAt(const std::vector<std::string> &args, const std::string &dir, unsigned count,
+                   int signal) {
+  const int watch = ::inotify_init1(IN_CLOEXEC);
+  if (watch < 0 || ::inotify_add_watch(watch, dir.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0)
+    return {};
+  const Child child = Start(args, dir);
+  alignas(inotify_event) char events[1 << 14];
+  for (unsigned seen = 0; seen < count;) {
+    pollfd ready{watch, POLLIN, 0};
+    if (::poll(&ready, 1, 100) == 0) {
+      siginfo_t info{};
+      if (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          info.si_pid != 0)
+        break; // it ended before the count was reached
+      continue;
+    }
+    const ssize_t n = ::read(watch, events, sizeof events);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+      if ((e->mask & IN_MOVED_TO) != 0 && ++seen == count) ::kill(child.pid, signal);
+      at += static_cast<ssize_t>(sizeof *e + e->len);
+    }
+  }
+  ::close(watch);
+  return Finish(child);
+}
+
+// Killed or interrupted at any moment, each slice name holds its complete file or nothing.
+TEST(Program, InterruptedRuns) {
+  check::TempDir reference;
+  ASSERT_EQ(Travik({"6", "."}, reference.path).status, 0);
+  for (unsigned z : {0u, 364u, 728u}) ExpectSlice(reference / Name(z, 3), 729, z);
+  const auto expectExact = [&](const check::TempDir &dir, const std::string &name) {
+    EXPECT_TRUE(check::ReadFile(dir / name) == check::ReadFile(reference / name)) << name;
+  };
+
+  for (const int signal : {SIGKILL, SIGINT, SIGTERM})
+    for (const unsigned count : {1u, 2u, 5u, 40u, 200u, 500u}) {
+      SCOPED_TRACE(std::string(strsignal(signal)) + " at slice " + std::to_string(count));
+      check::TempDir dir;
+      const Result r = InterruptAt({"6", "."}, dir.path, count, signal);
+      EXPECT_EQ(r.status, 128 + signal);
+      EXPECT_EQ(r.err, "");
+      unsigned slices = 0, partials = 0;
+      for (const std::string &name : dir.Files()) {
+        if (name.size() == 7 && name.substr(3) == ".tif") {
+          ++slices;
+          expectExact(dir, name);
+        } else {
+          EXPECT_EQ(name.substr(7), ".partial") << name;
+          ++partials;
+        }
+      }
+      EXPECT_GE(slices, count);
+      if (signal != SIGKILL) {
+        EXPECT_EQ(partials, 0u);
+      }
+      EXPECT_LE(partials, 1u);
+    }
+
+  // Killed while it rewrites a complete stack: every slice is still whole, old or new.
+  check::TempDir dir;
+  ASSERT_EQ(Travik({"6", "."}, dir.path).status, 0);
+  const Result r = InterruptAt({"6", "."}, dir.path, 300, SIGKILL);
+  EXPECT_EQ(r.status, 128 + SIGKILL);
+  for (unsigned z = 0; z < 729; ++z) expectExact(dir, Name(z, 3));
 }
 
 } // namespace

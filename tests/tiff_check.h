@@ -160,6 +160,14 @@ inline const Entry *Find(const std::vector<Entry> &entries, std::uint32_t tag) {
   return nullptr;
 }
 
+inline std::vector<std::string> Files(const std::filesystem::path &dir) {
+  std::vector<std::string> names;
+  for (const auto &e : std::filesystem::directory_iterator(dir))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 // A fresh empty folder, removed with everything in it when the test ends.
 struct TempDir {
   std::filesystem::path path;
@@ -175,11 +183,7 @@ struct TempDir {
     return (path / name).string();
   }
   std::vector<std::string> Files() const {
-    std::vector<std::string> names;
-    for (const auto &e : std::filesystem::directory_iterator(path))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    return check::Files(path);
   }
 };
 
