@@ -1,28 +1,33 @@
-// The same job written the way a user would with libtiff: the same cube and carving, then one
-// 8-bit LZW TIFF per z-slice with the same rows per strip and the same names.
+// The same job written the way a user would with libtiff: the same cube, carved as fast, then
+// one 8-bit LZW TIFF per z-slice with the same rows per strip and the same names.
 //   peer_libtiff iterations directory
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
 unsigned char ***cell;
 
-void Sponge(int x, int y, int z, int size) {
-  const int third = size / 3;
-  if (third == 0) {
-    cell[z][y][x] = 189;
-    return;
-  }
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k)
-        if ((i == 1) + (j == 1) + (k == 1) <= 1)
-          Sponge(x + k * third, y + j * third, z + i * third, third);
+// Carved as travik carves, a whole row at a time and only the rows that hold solid voxels, so
+// that the comparison measures the writing: row (y, z) is empty where y and z share a base-3
+// digit 1, and otherwise solid except where x has a 1 at a position where y or z has one.
+void Sponge(std::size_t edge) {
+  std::vector<unsigned> ones(edge);
+  for (std::size_t v = 0; v < edge; ++v)
+    for (std::size_t t = v, d = 0; t > 0; t /= 3, ++d)
+      if (t % 3 == 1) ones[v] |= 1u << d;
+  for (std::size_t z = 0; z < edge; ++z)
+    for (std::size_t y = 0; y < edge; ++y) {
+      if ((ones[y] & ones[z]) != 0) continue;
+      const unsigned taken = ones[y] | ones[z];
+      for (std::size_t x = 0; x < edge; ++x) cell[z][y][x] = (ones[x] & taken) != 0 ? 0 : 189;
+    }
 }
 
 } // namespace
@@ -47,7 +52,7 @@ int main(int argc, char **argv) {
     for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
   }
   const int size = static_cast<int>(edge);
-  Sponge(0, 0, 0, size);
+  Sponge(edge);
 
   const int digits = static_cast<int>(std::to_string(edge - 1).size());
   const auto rowsPerStrip = static_cast<std::uint32_t>(edge > 8192 ? 1 : 8192 / edge);
@@ -65,8 +70,13 @@ int main(int argc, char **argv) {
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
-    for (int y = 0; y < size; ++y)
-      if (TIFFWriteScanline(tif, cell[z][y], static_cast<std::uint32_t>(y), 0) < 0) return 1;
+    // The rows of a slice are contiguous, so each strip goes to libtiff in one call.
+    for (std::size_t y = 0, strip = 0; y < edge; y += rowsPerStrip, ++strip) {
+      const std::size_t count = std::min<std::size_t>(rowsPerStrip, edge - y);
+      if (TIFFWriteEncodedStrip(tif, static_cast<std::uint32_t>(strip), cell[z][y],
+                                static_cast<tmsize_t>(count * edge)) < 0)
+        return 1;
+    }
     TIFFClose(tif);
   }
   std::free(voxels);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -227,140 +228,145 @@ void EncodeRow(const unsigned char *row, int width, int bits) {
   Encode(staged, staged + n);
 }
 
-// Strips repeat, across the slices of one volume above all. A strip of up to kStripMax bytes
-// is therefore looked up by a hash of its bytes before it is encoded, and a candidate is used
-// only once its code stream has been read back against those bytes: never on the hash alone.
-// Same bytes give the same code stream, so a copy is exactly what the encoder would write.
+// Strips repeat, across the slices of one volume above all, and they are made of rows that
+// repeat more still. So each row of a strip of up to kStripMax bytes is matched byte for byte
+// against the rows seen before and known by its number, and a strip whose row numbers have been
+// written before gets a copy of that code stream. Rows are compared in full, never taken on a
+// hash; the same bytes give the same code stream, so a copy is exactly what encoding would write.
 constexpr std::size_t kStripMax = 8192;
 constexpr std::size_t kWorstStrip = kStripMax / 2 * 3 + 64; // 12 bits a byte, clears included
-constexpr std::size_t kPoolBytes = std::size_t{8} << 20;
-constexpr std::size_t kMemoSlots = std::size_t{1} << 15;
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
-struct Memo {
-  std::uint64_t hash;   // 0: empty
-  std::uint32_t at;     // offset of the code stream in pool
-  std::uint16_t size;   // its length: at most kWorstStrip
-  std::uint16_t length; // the strip's length
+// Rows seen, their bytes in rowPool; a row's number is its slot. A hash of 0 marks an empty slot.
+struct Row {
+  std::uint64_t hash;
+  std::uint32_t at, length;
 };
+constexpr std::size_t kRowSlots = std::size_t{1} << 14;
+constexpr std::size_t kRowPool = std::size_t{4} << 20;
+Row rowMemo[kRowSlots];
+unsigned char rowPool[kRowPool];
+std::size_t rowsPooled, rowsKept;
 
-Memo memo[kMemoSlots];
-unsigned char pool[kPoolBytes];
-std::size_t pooled;             // bytes of pool in use
-std::size_t kept;               // slots of memo in use
-unsigned char plain[kStripMax]; // the strip being written, serialised
+// Strips written: their row numbers in idPool, their code streams in codePool.
+struct Stored {
+  std::uint64_t hash;
+  std::uint32_t ids, codes;
+  std::uint16_t rows, size; // at most kStripMax rows, and kWorstStrip bytes
+};
+constexpr std::size_t kStripSlots = std::size_t{1} << 15;
+constexpr std::size_t kIdPool = std::size_t{1} << 18;
+constexpr std::size_t kCodePool = std::size_t{8} << 20;
+Stored stripMemo[kStripSlots];
+std::uint32_t idPool[kIdPool];
+unsigned char codePool[kCodePool];
+std::size_t idsPooled, codesPooled, stripsKept;
 
-std::uint64_t Hash(const unsigned char *p, std::size_t n) {
-  std::uint64_t h = 0x243F6A8885A308D3u ^ n;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = (h ^ w) * 0x9E3779B97F4A7C15u;
-    h ^= h >> 29;
-  }
-  for (; i < n; ++i) h = (h ^ p[i]) * 0x100000001B3u;
+std::uint32_t numbers[kStripMax]; // the row numbers of the strip being written
+unsigned char plain[kStripMax];   // one row serialised, at depths other than 8
+
+constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u;
+
+std::uint64_t Mix(std::uint64_t h) {
   h ^= h >> 32;
+  h *= kMul;
+  h ^= h >> 29;
   return h | 1; // never 0, the mark of an empty slot
 }
 
-// Reads a code stream as a TIFF LZW reader does, comparing each string with the bytes instead
-// of writing it out. Where the bytes match so far they are the decoded output, so a table
-// string is their substring where it was first decoded.
-bool Decodes(const unsigned char *codes, std::size_t size, const unsigned char *want,
-             std::size_t n) {
-  std::uint32_t start[4096], length[4096];
-  std::uint64_t acc = 0;
-  int have = 0, width = 9;
-  std::size_t in = 0, pos = 0, prevStart = 0, prevLength = 0;
-  std::uint32_t next = kFirstCode;
-  bool prev = false;
-  for (;;) {
-    while (have < width) {
-      if (in == size) return false;
-      acc = (acc << 8) | codes[in++];
-      have += 8;
+// Four independent lanes, so the multiplies overlap instead of waiting on each other.
+std::uint64_t Hash(const unsigned char *p, std::size_t n) {
+  std::uint64_t lane[4] = {n, 0x243F6A8885A308D3u, 0x13198A2E03707344u, 0xA4093822299F31D0u};
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32)
+    for (std::size_t k = 0; k < 4; ++k) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i + 8 * k, 8);
+      lane[k] = std::rotl((lane[k] ^ w) * kMul, 29);
     }
-    have -= width;
-    const auto code = static_cast<std::uint32_t>(acc >> have) & ((1u << width) - 1);
-    if (code == kClearCode) {
-      width = 9;
-      next = kFirstCode;
-      prev = false;
-      continue;
-    }
-    if (code == kEndCode) return pos == n;
-    std::size_t count = 1;
-    if (code < 256) {
-      if (pos >= n || want[pos] != code) return false;
-    } else {
-      std::size_t from;
-      if (code < next) {
-        from = start[code], count = length[code];
-      } else if (code == next && prev) {
-        from = prevStart, count = prevLength + 1;
-      } else {
-        return false;
-      }
-      if (count > n - pos || std::memcmp(want + pos, want + from, count) != 0) return false;
-    }
-    if (prev && next < 4096) {
-      start[next] = static_cast<std::uint32_t>(prevStart);
-      length[next] = static_cast<std::uint32_t>(prevLength + 1);
-      ++next;
-    }
-    prev = true, prevStart = pos, prevLength = count;
-    pos += count;
-    if (next + 1 >= (1u << width) && width < 12) ++width;
-  }
+  for (; i < n; ++i) lane[0] = (lane[0] ^ p[i]) * 0x100000001B3u;
+  return Mix(lane[0] ^ std::rotl(lane[1], 16) ^ std::rotl(lane[2], 32) ^ std::rotl(lane[3], 48));
 }
 
-const Memo *Recall(std::uint64_t hash, std::size_t n) {
-  for (std::size_t i = hash & (kMemoSlots - 1); memo[i].hash != 0; i = (i + 1) & (kMemoSlots - 1)) {
-    const Memo &m = memo[i];
-    if (m.hash == hash && m.length == n && Decodes(pool + m.at, m.size, plain, n)) return &m;
+// The number of the row with these bytes, entering it if it is new; kNone once the memo is full.
+std::uint32_t Intern(const unsigned char *p, std::size_t n, std::uint64_t hash) {
+  std::size_t i = hash & (kRowSlots - 1);
+  for (; rowMemo[i].hash != 0; i = (i + 1) & (kRowSlots - 1)) {
+    const Row &r = rowMemo[i];
+    if (r.hash == hash && r.length == n && std::memcmp(rowPool + r.at, p, n) == 0)
+      return static_cast<std::uint32_t>(i);
+  }
+  if (rowsKept >= kRowSlots / 2 || n > kRowPool - rowsPooled) return kNone;
+  rowMemo[i] = {hash, static_cast<std::uint32_t>(rowsPooled), static_cast<std::uint32_t>(n)};
+  std::memcpy(rowPool + rowsPooled, p, n);
+  rowsPooled += n;
+  ++rowsKept;
+  return static_cast<std::uint32_t>(i);
+}
+
+const Stored *Recall(std::uint64_t hash, std::size_t rows) {
+  for (std::size_t i = hash & (kStripSlots - 1); stripMemo[i].hash != 0;
+       i = (i + 1) & (kStripSlots - 1)) {
+    const Stored &s = stripMemo[i];
+    if (s.hash == hash && s.rows == rows && std::equal(numbers, numbers + rows, idPool + s.ids))
+      return &s;
   }
   return nullptr;
 }
 
-void Remember(std::uint64_t hash, std::size_t n, const unsigned char *codes, std::size_t size) {
-  if (kept >= kMemoSlots / 2 || size > kPoolBytes - pooled) return; // full: encode from now on
-  std::size_t i = hash & (kMemoSlots - 1);
-  while (memo[i].hash != 0) i = (i + 1) & (kMemoSlots - 1);
-  memo[i] = {hash, static_cast<std::uint32_t>(pooled), static_cast<std::uint16_t>(size),
-             static_cast<std::uint16_t>(n)};
-  std::memcpy(pool + pooled, codes, size);
-  pooled += size;
-  ++kept;
+void Remember(std::uint64_t hash, std::size_t rows, const unsigned char *codes, std::size_t size) {
+  if (stripsKept >= kStripSlots / 2 || rows > kIdPool - idsPooled ||
+      size > kCodePool - codesPooled)
+    return; // full: encode from now on
+  std::size_t i = hash & (kStripSlots - 1);
+  while (stripMemo[i].hash != 0) i = (i + 1) & (kStripSlots - 1);
+  stripMemo[i] = {hash, static_cast<std::uint32_t>(idsPooled),
+                  static_cast<std::uint32_t>(codesPooled), static_cast<std::uint16_t>(rows),
+                  static_cast<std::uint16_t>(size)};
+  std::copy(numbers, numbers + rows, idPool + idsPooled);
+  std::memcpy(codePool + codesPooled, codes, size);
+  idsPooled += rows;
+  codesPooled += size;
+  ++stripsKept;
 }
 
 // Writes one strip of rows from first up to last (exclusive) and returns its byte count.
 std::uint64_t StoreStrip(unsigned char *const *rows, std::uint32_t first, std::uint32_t last,
                          int width, int bits, std::uint32_t rowBytes) {
-  if (std::uint64_t{rowBytes} * (last - first) > kStripMax) {
+  const std::uint32_t count = last - first;
+  bool known = std::uint64_t{rowBytes} * count <= kStripMax;
+  std::uint64_t hash = count;
+  for (std::uint32_t i = 0; known && i < count; ++i) {
+    const unsigned char *row = rows[first + i];
+    if (bits != 8) {
+      unsigned char *out = plain;
+      Serialize(row, width, bits, [&](unsigned v) { *out++ = static_cast<unsigned char>(v); });
+      row = plain;
+    }
+    numbers[i] = Intern(row, rowBytes, Hash(row, rowBytes));
+    known = numbers[i] != kNone;
+    hash = (hash ^ numbers[i]) * kMul;
+  }
+  if (!known) {
     BeginStrip();
     for (std::uint32_t y = first; y < last; ++y) EncodeRow(rows[y], width, bits);
     return EndStrip();
   }
-  unsigned char *out = plain;
-  for (std::uint32_t y = first; y < last; ++y) {
-    if (bits == 8)
-      out = std::copy(rows[y], rows[y] + width, out);
-    else
-      Serialize(rows[y], width, bits, [&](unsigned v) { *out++ = static_cast<unsigned char>(v); });
-  }
-  const auto n = static_cast<std::size_t>(out - plain);
-  const std::uint64_t hash = Hash(plain, n);
-  if (const Memo *m = Recall(hash, n)) {
-    Write(pool + m->at, m->size);
-    return m->size;
+  hash = Mix(hash);
+  if (const Stored *s = Recall(hash, count)) {
+    Write(codePool + s->codes, s->size);
+    return s->size;
   }
   if (sizeof buffer - fill < kWorstStrip) Flush(); // keep the strip in one piece of the buffer
   const std::size_t at = fill;
   BeginStrip();
-  Encode(plain, out);
-  const std::uint64_t count = EndStrip();
-  Remember(hash, n, buffer + at, static_cast<std::size_t>(count));
-  return count;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const unsigned char *row = rowPool + rowMemo[numbers[i]].at;
+    Encode(row, row + rowBytes);
+  }
+  const std::uint64_t size = EndStrip();
+  Remember(hash, count, buffer + at, static_cast<std::size_t>(size));
+  return size;
 }
 
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu; // every offset must fit in a LONG

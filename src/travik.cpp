@@ -5,7 +5,6 @@
 
 #include "sif.h"
 
-#include <array>
 #include <cctype>
 #include <climits>
 #include <csignal>
@@ -15,9 +14,6 @@
 #include <cstring>
 #include <string>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace {
 
@@ -25,49 +21,26 @@ constexpr unsigned char kSolid = 189;
 
 unsigned char ***cell; // cell[z][y][x]
 
-constexpr int kRowCube = 27; // sub-cubes up to this edge are written row by row
+// A row (y, z) of the sponge is empty when y and z have a 1 at the same base-3 digit position;
+// otherwise voxel x is solid unless x has a 1 where y or z has one. So every row is one of 2^n
+// patterns, picked by the positions of the 1s of y and z, and carving copies whole rows: only
+// the pages of solid rows are ever touched.
+unsigned *ones;          // ones[v]: bit d set where base-3 digit d of v is 1
+unsigned char *patterns; // pattern m: edge voxels, solid where x has no 1 at a position of m
+std::size_t edge;
 
-// Digit positions (base 3) that hold a 1, for coordinates inside a small cube.
-constexpr auto kOnes = [] {
-  std::array<unsigned, kRowCube> ones{};
-  for (int v = 0; v < kRowCube; ++v)
-    for (int d = 0, t = v; t > 0; ++d, t /= 3)
-      if (t % 3 == 1) ones[static_cast<std::size_t>(v)] |= 1u << d;
-  return ones;
-}();
-
-// Row (y, z) of a small sponge is empty where y and z both have a 1 at the same digit position;
-// otherwise x is solid unless it has a 1 where y or z has one. So there are 8 row patterns, one
-// per set of such positions, and a narrower cube uses the start of each.
-constexpr auto kRows = [] {
-  std::array<std::array<unsigned char, kRowCube>, 8> rows{};
-  for (unsigned taken = 0; taken < 8; ++taken)
-    for (std::size_t x = 0; x < kRowCube; ++x)
-      rows[taken][x] = (kOnes[x] & taken) != 0 ? 0 : kSolid;
-  return rows;
-}();
-
-void CarveRows(int x, int y, int z, int size) {
-  const auto n = static_cast<std::size_t>(size);
-  for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = 0; j < n; ++j) {
-      if ((kOnes[i] & kOnes[j]) != 0) continue;
-      std::memcpy(&cell[static_cast<std::size_t>(z) + i][static_cast<std::size_t>(y) + j][x],
-                  kRows[kOnes[i] | kOnes[j]].data(), n);
-    }
-}
-
-void Menger_Sponge(int x, int y, int z, int size) {
-  if (size <= kRowCube) {
-    CarveRows(x, y, z, size);
+// The sub-squares of the (y, z) face are the sub-cubes' columns along x: a column is carved
+// away whole exactly when its y and z offsets are both the middle third.
+void Menger_Sponge(int y, int z, int size) {
+  if (size == 1) {
+    const auto row = static_cast<std::size_t>(y), slice = static_cast<std::size_t>(z);
+    std::memcpy(cell[slice][row], patterns + (ones[row] | ones[slice]) * edge, edge);
     return;
   }
   const int third = size / 3;
   for (int i = 0; i < 3; ++i)
     for (int j = 0; j < 3; ++j)
-      for (int k = 0; k < 3; ++k)
-        if ((i == 1) + (j == 1) + (k == 1) <= 1)
-          Menger_Sponge(x + k * third, y + j * third, z + i * third, third);
+      if (i != 1 || j != 1) Menger_Sponge(y + j * third, z + i * third, third);
 }
 
 // atoi's rules, saturating where atoi would be undefined.
@@ -83,18 +56,6 @@ int Iterations(const char *s) {
   }
   if (negative) return static_cast<int>(-v);
   return v > INT_MAX ? INT_MAX : static_cast<int>(v);
-}
-
-// A volume of hundreds of megabytes costs more in 4 KiB page faults than in carving it;
-// ask for huge pages where the system offers them on request. Only a hint: failure is harmless.
-void PreferHugePages([[maybe_unused]] unsigned char *block, [[maybe_unused]] std::size_t size) {
-#if defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  const auto start = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (start + size) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
-#endif
 }
 
 [[noreturn]] void NoMemory() {
@@ -120,7 +81,7 @@ int main(int argc, char **argv) {
 #endif
 
   // The edge is an image width, so it must fit an int; the volume must fit the address space.
-  std::size_t edge = 1;
+  edge = 1;
   for (int i = 0; i < iterations; ++i) {
     edge *= 3;
     if (edge > INT_MAX) NoMemory();
@@ -136,14 +97,26 @@ int main(int argc, char **argv) {
   // calloc hands out the operating system's zeroed pages instead of clearing them again.
   cell[0][0] = static_cast<unsigned char *>(std::calloc(rowCount, edge));
   if (cell[0][0] == nullptr) NoMemory();
-  PreferHugePages(cell[0][0], rowCount * edge);
   for (std::size_t z = 0; z < edge; ++z) {
     cell[z] = cell[0] + z * edge;
     for (std::size_t y = 0; y < edge; ++y) cell[z][y] = cell[0][0] + (z * edge + y) * edge;
   }
 
+  const auto masks = std::size_t{1} << iterations; // iterations < 20 here
+  ones = static_cast<unsigned *>(std::malloc(edge * sizeof *ones));
+  patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
+  if (ones == nullptr || patterns == nullptr) NoMemory();
+  for (std::size_t v = 0; v < edge; ++v) {
+    ones[v] = 0;
+    for (std::size_t t = v, d = 0; t > 0; t /= 3, ++d)
+      if (t % 3 == 1) ones[v] |= 1u << d;
+  }
+  for (std::size_t m = 0; m < masks; ++m)
+    for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
   const int size = static_cast<int>(edge);
-  Menger_Sponge(0, 0, 0, size);
+  Menger_Sponge(0, 0, size);
+  std::free(patterns);
+  std::free(ones);
 
   int digits = 1;
   for (std::size_t p = 10; edge > p; p *= 10) ++digits;
