@@ -315,8 +315,7 @@ const Stored *Recall(std::uint64_t hash, std::size_t rows) {
 }
 
 void Remember(std::uint64_t hash, std::size_t rows, const unsigned char *codes, std::size_t size) {
-  if (stripsKept >= kStripSlots / 2 || rows > kIdPool - idsPooled ||
-      size > kCodePool - codesPooled)
+  if (stripsKept >= kStripSlots / 2 || rows > kIdPool - idsPooled || size > kCodePool - codesPooled)
     return; // full: encode from now on
   std::size_t i = hash & (kStripSlots - 1);
   while (stripMemo[i].hash != 0) i = (i + 1) & (kStripSlots - 1);
@@ -436,13 +435,9 @@ std::FILE *OpenPartial(const char *name) {
   return f;
 }
 
-// Nothing under the final name was touched: only the temporary goes.
-[[noreturn]] void Discard(const char *name, bool open) {
-  if (open) std::fclose(file);
-  file = nullptr;
-  fill = 0;
+// Nothing under the final name was touched: only the temporary goes, and the process ends.
+[[noreturn]] void Discard(const char *name) {
   ::unlink(partial.c_str());
-  unfinished.store(nullptr);
   Fail(name, "file not stored");
 }
 
@@ -485,7 +480,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
 
   CatchInterruptions();
   file = OpenPartial(name);
-  if (file == nullptr) Discard(name, false);
+  if (file == nullptr) Discard(name);
   std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
   fill = 0;
 
@@ -504,7 +499,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     const std::uint64_t count = StoreStrip(rows, first, last, width, bits, rowBytes);
     if (count & 1) Write(&zero, 1);
     offset += Even(count);
-    if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name, true);
+    if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name);
     counts[first / rowsPerStrip] = static_cast<std::uint32_t>(count);
   }
 
@@ -546,13 +541,12 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   Write(ifd, static_cast<std::size_t>(p + 4 - ifd));
   Flush();
 
-  if (std::fflush(file) != 0 || std::ferror(file) != 0) Discard(name, true);
-  if (std::fseek(file, 4, SEEK_SET) != 0) Discard(name, true);
+  // A failed write leaves the stream's error flag set, so one look at the end sees them all.
+  const bool patched = std::fseek(file, 4, SEEK_SET) == 0;
   PutLong(ifdOffset);
   Flush();
-  if (std::fflush(file) != 0 || std::ferror(file) != 0) Discard(name, true);
-  if (std::fclose(file) != 0) Discard(name, false);
-  file = nullptr;
-  if (std::rename(partial.c_str(), name) != 0) Discard(name, false);
+  if (!patched || std::fflush(file) != 0 || std::ferror(file) != 0 || std::fclose(file) != 0 ||
+      std::rename(partial.c_str(), name) != 0)
+    Discard(name);
   unfinished.store(nullptr);
 }

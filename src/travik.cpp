@@ -14,7 +14,6 @@
 #include <cstring>
 #include <string>
 
-
 namespace {
 
 constexpr unsigned char kSolid = 189;
@@ -88,11 +87,10 @@ int main(int argc, char **argv) {
   }
   if (edge > SIZE_MAX / edge / edge) NoMemory();
   const std::size_t rowCount = edge * edge;
-  if (rowCount > SIZE_MAX / sizeof(unsigned char *)) NoMemory();
 
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
   if (cell == nullptr) NoMemory();
-  cell[0] = static_cast<unsigned char **>(std::malloc(rowCount * sizeof **cell));
+  cell[0] = static_cast<unsigned char **>(std::calloc(rowCount, sizeof **cell));
   if (cell[0] == nullptr) NoMemory();
   // calloc hands out the operating system's zeroed pages instead of clearing them again.
   cell[0][0] = static_cast<unsigned char *>(std::calloc(rowCount, edge));
@@ -103,14 +101,10 @@ int main(int argc, char **argv) {
   }
 
   const auto masks = std::size_t{1} << iterations; // iterations < 20 here
-  ones = static_cast<unsigned *>(std::malloc(edge * sizeof *ones));
+  ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
   patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
   if (ones == nullptr || patterns == nullptr) NoMemory();
-  for (std::size_t v = 0; v < edge; ++v) {
-    ones[v] = 0;
-    for (std::size_t t = v, d = 0; t > 0; t /= 3, ++d)
-      if (t % 3 == 1) ones[v] |= 1u << d;
-  }
+  for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   for (std::size_t m = 0; m < masks; ++m)
     for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
   const int size = static_cast<int>(edge);
@@ -118,15 +112,12 @@ int main(int argc, char **argv) {
   std::free(patterns);
   std::free(ones);
 
-  int digits = 1;
-  for (std::size_t p = 10; edge > p; p *= 10) ++digits;
+  const std::size_t digits = std::to_string(edge - 1).size();
   std::string name;
   for (int z = 0; z < size; ++z) {
     const std::string number = std::to_string(z);
     name.assign(argv[2]).append("/");
-    name.append(static_cast<std::size_t>(digits) - number.size(), '0')
-        .append(number)
-        .append(".tif");
+    name.append(digits - number.size(), '0').append(number).append(".tif");
     StoreImageFile(name.c_str(), size, size, 8, cell[z], nullptr);
   }
 

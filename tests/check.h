@@ -46,7 +46,7 @@ inline Lzw Decode(const Bytes &in) {
   while (bit + width <= in.size() * 8) {
     std::size_t code = 0;
     for (std::size_t i = 0; i < width; ++i, ++bit)
-      code = code << 1 | (in[bit / 8] >> (7 - bit % 8) & 1u);
+      code = code << 1 | (unsigned{in[bit / 8]} >> (7 - bit % 8) & 1u);
     out.widths.push_back(static_cast<int>(width));
     if (code == 256) {
       width = 9, next = 258, prev = 4096;
@@ -66,6 +66,45 @@ inline Lzw Decode(const Bytes &in) {
     if (next + 1 >= std::size_t{1} << width && width < 12) ++width;
   }
   out.used = (bit + 7) / 8;
+  return out;
+}
+
+// The code stream that the format's LZW gives for these bytes: the longest known string each
+// time, the width growing when the next code reaches 512, 1024, 2048, and a Clear code once code
+// 4093 is taken. Table entries carry the number of their table, so none is ever cleared.
+inline Bytes Compress(const Bytes &in) {
+  static std::vector<std::uint64_t> table(4096 * 256);
+  static std::uint64_t number = 0;
+  Bytes out;
+  std::uint64_t acc = 0;
+  std::size_t bits = 0, width = 9, next = 258, head = 4096; // 4096: no byte yet
+  const auto put = [&](std::size_t code) {
+    acc = acc << width | code, bits += width;
+    for (; bits >= 8; bits -= 8) out.push_back(static_cast<unsigned char>(acc >> (bits - 8)));
+  };
+  put(256), ++number;
+  for (const unsigned char b : in) {
+    if (head == 4096) {
+      head = b;
+      continue;
+    }
+    std::uint64_t &entry = table[head << 8 | b];
+    if (entry >> 16 == number) {
+      head = entry & 0xFFFF;
+      continue;
+    }
+    put(head);
+    if (next == 4094) {
+      put(256), ++number, width = 9, next = 258;
+    } else {
+      entry = number << 16 | next;
+      if (++next == std::size_t{1} << width) ++width;
+    }
+    head = b;
+  }
+  if (head != 4096 && (put(head), ++next == std::size_t{1} << width)) ++width;
+  put(257);
+  if (bits > 0) out.push_back(static_cast<unsigned char>(acc << (8 - bits)));
   return out;
 }
 
@@ -145,7 +184,7 @@ inline std::string Verify(const std::string &path, const Image &im) {
     const Bytes strip(f.begin() + at, f.begin() + at + counts[s]);
     Bytes read(expected.size() + 1);
     const Lzw got = Decode(strip);
-    if (strip.empty() || strip[0] != 0x80 || !got.ended || got.used != strip.size() ||
+    if (strip != Compress(expected) || !got.ended || got.used != strip.size() ||
         got.data != expected || (counts[s] % 2 != 0 && f.at(at + counts[s]) != 0))
       fault = "strip " + std::to_string(s);
     if (tif == nullptr ||

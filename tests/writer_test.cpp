@@ -123,6 +123,28 @@ TEST(Writer, CodeWidths) {
   }
 }
 
+// A strip whose first or last codes meet the end of the output buffer.
+TEST(Writer, StripsAtTheBufferEnd) {
+  const Bytes data = Fresh(3000), codes = check::Compress(data);
+  for (const std::size_t edge : {sizeof buffer, sizeof buffer - codes.size()})
+    for (std::size_t before = edge - 16; before <= edge + 16 && before <= sizeof buffer; ++before) {
+      file = std::tmpfile();
+      fill = before;
+      std::memset(buffer, 7, before);
+      BeginStrip();
+      Encode(data.data(), data.data() + data.size());
+      EXPECT_EQ(EndStrip(), codes.size());
+      Flush();
+      Bytes written(before + codes.size() + 1);
+      std::rewind(file);
+      written.resize(std::fread(written.data(), 1, written.size(), file));
+      std::fclose(file);
+      Bytes expected(before, 7);
+      expected.insert(expected.end(), codes.begin(), codes.end());
+      EXPECT_EQ(written, expected) << before;
+    }
+}
+
 // Depths 1 to 32; rows around and past the strip limit; no, short and long descriptions;
 // constant, structured and random samples, each image written twice so that the memo serves it.
 TEST(Writer, GeneratedImages) {
@@ -158,6 +180,7 @@ void Forget() {
 // The memo keeps rows and strips only once their bytes are known, and stays exact when full.
 TEST(Memo, NothingIsTakenOnAHash) {
   constexpr std::uint64_t kHash = 0x5EED;
+  Forget();
   Bytes a = Fresh(729), b = a;
   b[364] ^= 0x80;
   const std::uint32_t first = Intern(a.data(), a.size(), kHash);
@@ -176,6 +199,12 @@ TEST(Memo, NothingIsTakenOnAHash) {
   EXPECT_EQ(Recall(kHash, 1), nullptr);
   numbers[1] = shorter;
   EXPECT_EQ(Recall(kHash, 2), nullptr);
+  Remember(kHash, 2, codes.data() + 1, 1); // the same hash once more: found past the first
+  ASSERT_NE(Recall(kHash, 2), nullptr);
+  EXPECT_EQ(codePool[Recall(kHash, 2)->codes], 2);
+  // Full at half its slots, so that a probe always ends.
+  for (std::uint64_t h = 1; h <= kStripSlots; ++h) Remember(h, 1, codes.data(), 1);
+  EXPECT_EQ(stripsKept, kStripSlots / 2);
 }
 
 TEST(Memo, KeepsEachRowOnceAndFillsUp) {
@@ -216,6 +245,7 @@ TEST(WriterDeath, Refusals) {
     int width, height, bits;
     const char *why;
     rlim_t memory = RLIM_INFINITY;
+    const char *description = nullptr;
   } cases[] = {
       {0, 1, 8, "bad image format"},
       {-5, 1, 8, "bad image format"},
@@ -225,7 +255,8 @@ TEST(WriterDeath, Refusals) {
       {0x7FFFFFFF, 1, 32, "bad image format"},
       {8193, 536870896, 8, "file not stored"}, // its tables alone would pass 4 GiB
 #ifndef TRAVIK_SANITIZED // the sanitizers' shadow memory cannot live under an address-space limit
-      {8193, 536870895, 8, "no allocatable memory", 512u << 20}, // the largest that fits
+      {8193, 536870895, 8, "no allocatable memory", 512u << 20},   // the largest that fits
+      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"}, // 4 GiB exactly
 #endif
   };
   for (const auto &c : cases) {
@@ -233,7 +264,7 @@ TEST(WriterDeath, Refusals) {
     const auto store = [&] {
       const rlimit limit{c.memory, c.memory};
       ::setrlimit(RLIMIT_AS, &limit);
-      StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, nullptr);
+      StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
     };
     EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$")
         << c.width << " x " << c.height;
