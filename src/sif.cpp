@@ -482,7 +482,6 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   file = OpenPartial(name);
   if (file == nullptr) Discard(name);
   std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
-  fill = 0;
 
   const unsigned char header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};
   const unsigned char zero = 0;
