@@ -255,6 +255,7 @@ TEST(WriterDeath, Refusals) {
       {4, 1, 0, "bad image format"},
       {4, 1, 33, "bad image format"},
       {0x7FFFFFFF, 1, 32, "bad image format"},
+      {1 << 30, 1, 32, "bad image format"},    // 4 GiB rows
       {8193, 536870896, 8, "file not stored"}, // its tables alone would pass 4 GiB
 #ifndef TRAVIK_SANITIZED // the sanitizers' shadow memory cannot live under an address-space limit
       {8193, 536870895, 8, "no allocatable memory", 512u << 20},   // the largest that fits
