@@ -413,15 +413,14 @@ void CatchInterruptions() {
   static bool caught = false;
   if (caught) return;
   caught = true;
-  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
-    struct sigaction action {};
-    if (::sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
-    action = {};
-    action.sa_handler = Interrupted;
-    action.sa_flags = static_cast<int>(SA_RESETHAND);
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-  }
+  struct sigaction action {};
+  struct sigaction old {};
+  action.sa_handler = Interrupted;
+  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM})
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+      ::sigaction(signal, &action, nullptr);
 }
 
 // Creates the temporary exclusively: never through a symbolic link, never over a file. One left
