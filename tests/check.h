@@ -54,7 +54,7 @@ inline std::optional<Bytes> Decode(const Bytes &in) {
 // The code stream that the format's LZW gives for these bytes: the longest known string each
 // time, the width growing when the next code reaches 512, 1024, 2048, and a Clear code once code
 // 4093 is taken. Table entries carry the number of their table, so none is ever cleared.
-inline Bytes Compress(const Bytes &in) {
+inline Bytes Compress(const Bytes &in, std::size_t *tail = nullptr) { // tail: bits in last byte
   static std::vector<std::uint64_t> table(4096 * 256);
   static std::uint64_t number = 0;
   Bytes out;
@@ -80,6 +80,7 @@ inline Bytes Compress(const Bytes &in) {
   }
   if (head != 4096 && (put(head), ++next == std::size_t{1} << width)) ++width;
   put(257);
+  if (tail) *tail = bits;
   if (bits > 0) out.push_back(static_cast<unsigned char>(acc << (8 - bits)));
   return out;
 }

@@ -69,27 +69,17 @@ TEST(Writer, ExactBytes) {
   for (const auto &[in, out] : streams) one(Hex(in));
   // Strings whose home slots are taken: (0, 1) after (32, 0), and (32, 1) after (0, 0) at slot 0.
   for (const char *in : {"20 00 00 01 00 01", "00 00 20 01 20 01 00 00"}) one(Hex(in));
-  Bytes ascending(256);
-  for (unsigned i = 0; i < 256; ++i) ascending[i] = static_cast<unsigned char>(i);
-  const Bytes codes = check::Compress(ascending);
-  one(ascending);
-  ASSERT_EQ(codes.size(), 291u);
-  EXPECT_EQ(Bytes(codes.begin(), codes.begin() + 5), Hex("80 00 00 20 20"));
-  EXPECT_EQ(Bytes(codes.end() - 5, codes.end()), Hex("FA 7F 1F E8 08"));
 
-  const struct {
-    int bits;
-    const char *samples, *row;
-  } rows[] = {{1, "1 0 1 1 0 0 1 1 1 1", "B3 C0"},
-              {4, "1 2 3", "12 30"},
-              {12, "AB CD", "0A B0 CD"},
-              {24, "AB", "00 00 AB"},
-              {16, "AB", "AB 00"},
-              {32, "AB", "AB 00 00 00"}};
-  for (const auto &r : rows) {
-    Bytes row;
-    check::Serialize(Hex(r.samples), r.bits, row);
-    EXPECT_EQ(row, Hex(r.row)) << r.bits;
+  const char *rows[][3] = {{"1", "1 0 1 1 0 0 1 1 1 1", "B3 C0"},
+                           {"4", "1 2 3", "12 30"},
+                           {"12", "AB CD", "0A B0 CD"},
+                           {"24", "AB", "00 00 AB"},
+                           {"16", "AB", "AB 00"},
+                           {"32", "AB", "AB 00 00 00"}};
+  for (const auto &[bits, samples, row] : rows) {
+    Bytes packed;
+    check::Serialize(Hex(samples), std::atoi(bits), packed);
+    EXPECT_EQ(packed, Hex(row)) << bits;
   }
 }
 
@@ -120,8 +110,14 @@ TEST(Writer, GeneratedImages) {
     Store(Make(w, h, 8, [](int x, int y) { return (x + y) % 7; }));
   // Descriptions that bring a strip's first or last bytes to the end of the output buffer: a
   // row longer than a strip, which is coded afresh, and one that is copied from the memo.
-  for (const int width : {9000, 5000}) {
+  // A strip starts at an even offset, so its last byte lands just past the buffer only if its
+  // count is odd and the End code took two bytes before it, which one bit left shows, as codes
+  // have 10 bits or more at the end of rows this random.
+  for (const auto &[width, odd] : {std::pair{9000, 1u}, {9000, 0u}, {5000, 1u}}) {
     check::Image im = Make(width, 2, 8, noise);
+    for (std::size_t tail = 0;
+         check::Compress(im.rows[0], &tail).size() % 2 != odd || (odd && tail != 1);)
+      im = Make(width, 2, 8, noise);
     im.rows[1] = im.rows[0];
     const auto codes = long(check::Compress(im.rows[0]).size());
     for (const long edge : {65536 - 8L, 65536 - 8 - codes, 65536 - 8 - 2 * codes})
@@ -166,6 +162,9 @@ TEST(Memo, NothingIsTakenOnAHash) {
   Remember(kHash, 2, codes.data() + 1, 1); // the same hash once more: found past the first
   ASSERT_NE(Recall(kHash, 2), nullptr);
   EXPECT_EQ(codePool[Recall(kHash, 2)->codes], 2);
+  numbers[1] = other; // and the first is still where it was
+  ASSERT_NE(Recall(kHash, 2), nullptr);
+  EXPECT_EQ(codePool[Recall(kHash, 2)->codes], 1);
   for (std::uint64_t h = 1; h <= kStripSlots; ++h) Remember(h, 1, codes.data(), 1);
   EXPECT_EQ(stripsKept, kStripSlots / 2); // full at half its slots, so that a probe always ends
 }
