@@ -9,6 +9,7 @@
 #include <functional>
 #include <random>
 #include <sys/resource.h>
+#include <tuple>
 
 namespace {
 
@@ -70,15 +71,15 @@ TEST(Writer, ExactBytes) {
   // Strings whose home slots are taken: (0, 1) after (32, 0), and (32, 1) after (0, 0) at slot 0.
   for (const char *in : {"20 00 00 01 00 01", "00 00 20 01 20 01 00 00"}) one(Hex(in));
 
-  const char *rows[][3] = {{"1", "1 0 1 1 0 0 1 1 1 1", "B3 C0"},
-                           {"4", "1 2 3", "12 30"},
-                           {"12", "AB CD", "0A B0 CD"},
-                           {"24", "AB", "00 00 AB"},
-                           {"16", "AB", "AB 00"},
-                           {"32", "AB", "AB 00 00 00"}};
+  const std::tuple<int, const char *, const char *> rows[] = {{1, "1 0 1 1 0 0 1 1 1 1", "B3 C0"},
+                                                              {4, "1 2 3", "12 30"},
+                                                              {12, "AB CD", "0A B0 CD"},
+                                                              {24, "AB", "00 00 AB"},
+                                                              {16, "AB", "AB 00"},
+                                                              {32, "AB", "AB 00 00 00"}};
   for (const auto &[bits, samples, row] : rows) {
     Bytes packed;
-    check::Serialize(Hex(samples), std::atoi(bits), packed);
+    check::Serialize(Hex(samples), bits, packed);
     EXPECT_EQ(packed, Hex(row)) << bits;
   }
 }
@@ -114,12 +115,12 @@ TEST(Writer, GeneratedImages) {
   // count is odd and the End code took two bytes before it, which one bit left shows, as codes
   // have 10 bits or more at the end of rows this random.
   for (const auto &[width, odd] : {std::pair{9000, 1u}, {9000, 0u}, {5000, 1u}}) {
-    check::Image im = Make(width, 2, 8, noise);
-    for (std::size_t tail = 0;
-         check::Compress(im.rows[0], &tail).size() % 2 != odd || (odd && tail != 1);)
-      im = Make(width, 2, 8, noise);
+    check::Image im;
+    std::size_t tail = 0, size = 0;
+    do im = Make(width, 2, 8, noise), size = check::Compress(im.rows[0], &tail).size();
+    while (size % 2 != odd || (odd && tail != 1));
     im.rows[1] = im.rows[0];
-    const auto codes = long(check::Compress(im.rows[0]).size());
+    const auto codes = long(size);
     for (const long edge : {65536 - 8L, 65536 - 8 - codes, 65536 - 8 - 2 * codes})
       for (long length = edge - 12; length <= edge + 12; ++length) {
         const std::string text(std::size_t(length - 1), 't');
