@@ -23,6 +23,7 @@
 #include <new>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -395,9 +396,12 @@ void PutLong(std::uint32_t v) {
   std::exit(1);
 }
 
-// An image is written under a name of its own beside the final one and renamed onto it only
-// when complete, so the final name holds the old entry or the whole new file, never a part.
+// An image is written to an unnamed file in its folder, named NAME.partial.PID once complete and
+// renamed onto NAME at once, so NAME holds the old entry or the whole new file, and runs that
+// overlap never share a temporary. Where a file system refuses unnamed files, the temporary is
+// named from the start.
 std::string partial;
+bool named; // the temporary has had its name since it was created
 // What a signal handler must remove; unlink, not std::remove, as only it is async-signal-safe.
 std::atomic<const char *> unfinished{nullptr};
 static_assert(std::atomic<const char *>::is_always_lock_free);
@@ -423,15 +427,38 @@ void CatchInterruptions() {
       ::sigaction(signal, &action, nullptr);
 }
 
-// Creates the temporary exclusively: never through a symbolic link, never over a file. One left
-// by a killed run has this name and is replaced.
+// The name is this process's alone: an entry under it was left by a killed process of the same
+// number, and is replaced. A named temporary is created exclusively, never through a symbolic
+// link.
 std::FILE *OpenPartial(const char *name) {
-  partial.assign(name).append(".partial");
+  partial.assign(name).append(".partial.").append(std::to_string(::getpid()));
   unfinished.store(partial.c_str());
-  std::FILE *f = std::fopen(partial.c_str(), "wbx");
-  if (f == nullptr && errno == EEXIST && ::unlink(partial.c_str()) == 0)
-    f = std::fopen(partial.c_str(), "wbx");
+  const char *slash = std::strrchr(name, '/');
+  const std::string folder = slash == nullptr ? "."
+                             : slash == name  ? "/"
+                                              : std::string(name, slash);
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  named = fd < 0;
+  for (int attempt = 0; named && fd < 0 && attempt < 2; ++attempt)
+    if ((fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)) < 0 &&
+        (errno != EEXIST || ::unlink(partial.c_str()) != 0))
+      break;
+  std::FILE *f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+  if (f == nullptr && fd >= 0) ::close(fd);
   return f;
+}
+
+// Linking by descriptor needs a capability; through /proc it does not, but needs /proc.
+bool NamePartial() {
+  const int fd = ::fileno(file);
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0 ||
+        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0)
+      return true;
+    if (errno != EEXIST || ::unlink(partial.c_str()) != 0) break;
+  }
+  return false;
 }
 
 // Nothing under the final name was touched: only the temporary goes, and the process ends.
@@ -543,8 +570,8 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   const bool patched = std::fseek(file, 4, SEEK_SET) == 0;
   PutLong(ifdOffset);
   Flush();
-  if (!patched || std::fflush(file) != 0 || std::ferror(file) != 0 || std::fclose(file) != 0 ||
-      std::rename(partial.c_str(), name) != 0)
+  if (!patched || std::fflush(file) != 0 || std::ferror(file) != 0 || (!named && !NamePartial()) ||
+      std::fclose(file) != 0 || std::rename(partial.c_str(), name) != 0)
     Discard(name);
   unfinished.store(nullptr);
 }

@@ -5,7 +5,9 @@
 
 #include "sif.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -13,6 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+
+#include <dirent.h>
+#include <sys/types.h>
 
 namespace {
 
@@ -60,6 +66,27 @@ int Iterations(const char *s) {
 [[noreturn]] void NoMemory() {
   std::fputs("memory allocation error.\n", stderr);
   std::exit(1);
+}
+
+// Removes the temporaries that killed runs left beside the slices, NNN.tif.partial.PID, but only
+// where no process PID exists: a live run's temporary is never touched.
+void Sweep(const std::string &folder, std::size_t digits) {
+  DIR *d = ::opendir(folder.c_str());
+  if (d == nullptr) return;
+  constexpr std::string_view kMark = ".tif.partial.";
+  const auto number = [](std::string_view v) {
+    return !v.empty() &&
+           std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  while (const dirent *e = ::readdir(d)) {
+    const std::string_view n = e->d_name;
+    const std::size_t at = digits + kMark.size();
+    if (n.size() > at && n.size() <= at + 9 && number(n.substr(0, digits)) &&
+        n.substr(digits, kMark.size()) == kMark && number(n.substr(at)) &&
+        ::kill(std::stoi(std::string(n.substr(at))), 0) != 0 && errno == ESRCH)
+      ::unlink((folder + e->d_name).c_str());
+  }
+  ::closedir(d);
 }
 
 } // namespace
@@ -120,6 +147,7 @@ int main(int argc, char **argv) {
     name.append(digits - number.size(), '0').append(number).append(".tif");
     StoreImageFile(name.c_str(), size, size, 8, cell[z], nullptr);
   }
+  Sweep(std::string(argv[2]) + "/", digits);
 
   std::free(cell[0][0]);
   std::free(cell[0]);
