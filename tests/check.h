@@ -1,6 +1,5 @@
 // What a file must be for an image, by the format alone: every byte as a plain writer lays it
-// out, each strip as a plain LZW encoder codes it, and every strip read back by a plain decoder
-// and by libtiff.
+// out, each strip as a plain LZW encoder codes it, and every strip read back by libtiff.
 #pragma once
 
 #include <tiffio.h>
@@ -11,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,33 +20,6 @@ using Bytes = std::vector<unsigned char>;
 inline Bytes ReadFile(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-// A strip as TIFF LZW readers read it, the width growing one code early; nothing unless it ends
-// with End-of-Information in its last byte.
-inline std::optional<Bytes> Decode(const Bytes &in) {
-  Bytes out;
-  std::vector<Bytes> table(4096);
-  for (unsigned i = 0; i < 256; ++i) table[i] = {static_cast<unsigned char>(i)};
-  std::size_t bit = 0, width = 9, next = 258, prev = 4096; // 4096: no previous code
-  while (bit + width <= in.size() * 8) {
-    std::size_t code = 0;
-    for (std::size_t i = 0; i < width; ++i, ++bit)
-      code = code << 1 | (unsigned{in[bit / 8]} >> (7 - bit % 8) & 1u);
-    if (code == 256) {
-      width = 9, next = 258, prev = 4096;
-      continue;
-    }
-    if (code == 257) return (bit + 7) / 8 == in.size() ? std::optional(out) : std::nullopt;
-    if (code > next || (code > 255 && code < 258) || (code == next && prev == 4096)) break;
-    Bytes entry = code < next ? table[code] : table[prev];
-    if (code == next) entry.push_back(entry[0]);
-    out.insert(out.end(), entry.begin(), entry.end());
-    if (prev < 4096 && next < 4096) (table[next] = table[prev]).push_back(entry[0]), ++next;
-    prev = code;
-    if (next + 1 >= std::size_t{1} << width && width < 12) ++width;
-  }
-  return std::nullopt;
 }
 
 // The code stream that the format's LZW gives for these bytes: the longest known string each
@@ -160,12 +131,10 @@ inline std::string Verify(const std::string &path, const Image &im) {
   TIFF *tif = h > 0 ? TIFFOpen(path.c_str(), "r") : nullptr; // libtiff refuses no strips
   for (std::uint32_t s = 0; s < n && said.empty(); ++s) {
     Bytes read(plain[s].size() + 1);
-    if (Decode(Bytes(f.begin() + at[s], f.begin() + at[s] + count[s])) != plain[s])
-      said = "own decoder, strip " + std::to_string(s);
-    else if (!tif ||
-             TIFFReadEncodedStrip(tif, s, read.data(), tmsize_t(read.size())) !=
-                 tmsize_t(plain[s].size()) ||
-             !std::equal(plain[s].begin(), plain[s].end(), read.begin()))
+    if (!tif ||
+        TIFFReadEncodedStrip(tif, s, read.data(), tmsize_t(read.size())) !=
+            tmsize_t(plain[s].size()) ||
+        !std::equal(plain[s].begin(), plain[s].end(), read.begin()))
       said = "libtiff, strip " + std::to_string(s);
   }
   if (tif) TIFFClose(tif);

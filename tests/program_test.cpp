@@ -100,10 +100,6 @@ Result Finish(Started run) {
   return r;
 }
 
-Result Travik(const std::vector<std::string> &args, const std::string &cwd, Limit limit = {}) {
-  return Finish(Start(args, cwd, limit));
-}
-
 // Runs travik at depth n in cwd and sends it the signal as the next temporary gets a name once
 // `after` slice names have been (re)written.
 Result Interrupt(unsigned n, const std::string &cwd, int signal, unsigned after, Refusal refuse) {
@@ -161,7 +157,7 @@ TEST(Program, Runs) {
   using Prepare = std::function<void(const std::string &folder)>;
   const Prepare make = [](auto &f) { fs::create_directories(f); };
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
-  const Prepare stack = [](auto &f) { Travik({"4", "."}, f); };
+  const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   const Prepare entries = [](const std::string &f) {
     std::ofstream(f + "/0.tif") << std::string(5000, 'o');
     std::ofstream(f + "/target") << "target";
@@ -235,7 +231,7 @@ TEST(Program, Runs) {
 const fs::path &Reference(unsigned n) {
   static std::map<unsigned, check::TempDir> made;
   if (!made.count(n)) {
-    EXPECT_EQ(Travik({std::to_string(n), "."}, made[n].path).status, 0);
+    EXPECT_EQ(Finish(Start({std::to_string(n), "."}, made[n].path)).status, 0);
   }
   return made[n].path;
 }
@@ -270,13 +266,13 @@ TEST(Program, Interruptions) {
       EXPECT_LE(ExpectSlices(dir, {5}), signal == SIGKILL ? 1u : 0u);
       EXPECT_GE(check::Files(dir.path).size(), after);
       if (signal != SIGKILL) continue;
-      ASSERT_EQ(Travik({"5", "."}, dir.path).status, 0);
+      ASSERT_EQ(Finish(Start({"5", "."}, dir.path)).status, 0);
       EXPECT_EQ(ExpectSlices(dir, {5}), 0u);
       EXPECT_EQ(check::Files(dir.path).size(), 243u);
     }
   // Killed while it rewrites a complete stack: every slice is still whole, old or new.
   check::TempDir dir;
-  ASSERT_EQ(Travik({"5", "."}, dir.path).status, 0);
+  ASSERT_EQ(Finish(Start({"5", "."}, dir.path)).status, 0);
   EXPECT_EQ(Interrupt(5, dir.path, SIGKILL, 100, {}).status, 128 + SIGKILL);
   EXPECT_LE(ExpectSlices(dir, {5}), 1u);
   EXPECT_GE(check::Files(dir.path).size(), 243u);
