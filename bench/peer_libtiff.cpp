@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The same job written the way a user would with libtiff: the same cube, carved as fast, then
 // one 8-bit LZW TIFF per z-slice with the same rows per strip and the same names.
 //   peer_libtiff iterations directory

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exits 0 when two folders hold the same slice files with the same pixels, read with libtiff.
 //   same_pixels dirA dirB
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // StoreImageFile alone, on a 729 x 729 slice of the depth-6 sponge and on random samples.
 
 #include "sif.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: any input becomes a valid StoreImageFile call, and the file must be exactly
 // what the format demands for that image.
 //

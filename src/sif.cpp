@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Grayscale TIFF writer with its LZW strip encoder.
 //
 // File layout, little-endian, written in one forward pass:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Writes one grayscale image as a little-endian TIFF file with LZW-compressed strips.

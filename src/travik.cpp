@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // travik iterations directory
 //
 // Builds the Menger sponge of the given depth as a cube of voxels (0 empty, 189 solid) with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a file must be for an image, by the format alone: every byte as a plain writer lays it
 // out, each strip as a plain LZW encoder codes it, and every strip read back by libtiff.
 #pragma once

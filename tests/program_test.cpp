@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program end to end: the built binary runs in a fresh folder, and its files are held to the
 // format and to the sponge's closed form.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image writer, judged by the bytes it writes and by what readers make of them.
 
 #include "sif.cpp" // the memo's state is private to this file
