@@ -6,7 +6,6 @@
 #include <tiffio.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -75,16 +74,8 @@ struct Image {
   const char *description = nullptr;
 };
 
-inline std::string said; // libtiff's first warning or error
-
-inline void Record(const char *, const char *fmt, va_list ap) {
-  char text[512];
-  std::vsnprintf(text, sizeof text, fmt, ap);
-  if (said.empty()) said = text;
-}
-
-// "" when the file at path is what it must be for this image, else its first fault.
-inline std::string Verify(const std::string &path, const Image &im) {
+// The file that the format demands for this image; plain receives its strips uncoded.
+inline Bytes Expected(const Image &im, std::vector<Bytes> *plain = nullptr) {
   const auto w = std::uint32_t(im.width), h = std::uint32_t(im.height);
   const std::uint64_t rowBytes = (std::uint64_t{w} * std::uint32_t(im.bits) + 7) / 8;
   const std::uint32_t rps = rowBytes > 8192 ? 1 : std::uint32_t(8192 / rowBytes);
@@ -100,13 +91,13 @@ inline std::string Verify(const std::string &path, const Image &im) {
   };
   if (L > 4) add(Bytes(text.begin(), text.end()));
   for (const Bytes &row : im.rows) Serialize(row, im.bits, all);
-  std::vector<Bytes> plain;
   std::vector<std::uint32_t> at, count;
-  for (auto from = all.begin(); from != all.end(); from += long(plain.back().size())) {
-    plain.emplace_back(from, from + std::min(all.end() - from, long(rowBytes * rps)));
-    const Bytes codes = Compress(plain.back());
+  for (auto from = all.begin(); from != all.end();) {
+    const Bytes strip(from, from + std::min(all.end() - from, long(rowBytes * rps)));
+    const Bytes codes = Compress(strip);
     at.push_back(std::uint32_t(want.size())), count.push_back(std::uint32_t(codes.size()));
-    add(codes);
+    add(codes), from += long(strip.size());
+    if (plain) plain->push_back(strip);
   }
   const auto tables = std::uint32_t(want.size());
   for (const auto &list : {at, count})
@@ -125,12 +116,19 @@ inline std::string Verify(const std::string &path, const Image &im) {
   put(std::uint32_t(entries.size() / 4), 2);
   for (std::size_t i = 0; i < entries.size(); ++i) put(entries[i], i % 4 < 2 ? 2 : 4);
   put(0, 4);
-  const Bytes f = ReadFile(path);
+  return want;
+}
+
+// "" when the file at path is what it must be for this image, else its first fault.
+inline std::string Verify(const std::string &path, const Image &im) {
+  std::vector<Bytes> plain;
+  const Bytes f = ReadFile(path), want = Expected(im, &plain);
   const auto differs = std::mismatch(f.begin(), f.end(), want.begin(), want.end()).first;
   if (f != want) return "byte " + std::to_string(differs - f.begin());
-  TIFFSetErrorHandler(Record), TIFFSetWarningHandler(Record), said.clear();
-  TIFF *tif = h > 0 ? TIFFOpen(path.c_str(), "r") : nullptr; // libtiff refuses no strips
-  for (std::uint32_t s = 0; s < n && said.empty(); ++s) {
+  TIFFSetErrorHandler(nullptr), TIFFSetWarningHandler(nullptr);      // a fault shows in the result
+  TIFF *tif = im.height > 0 ? TIFFOpen(path.c_str(), "r") : nullptr; // libtiff refuses no strips
+  std::string said;
+  for (std::uint32_t s = 0; s < plain.size() && said.empty(); ++s) {
     Bytes read(plain[s].size() + 1);
     if (!tif ||
         TIFFReadEncodedStrip(tif, s, read.data(), tmsize_t(read.size())) !=
