@@ -10,12 +10,13 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <map>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -228,7 +229,7 @@ TEST(Program, DisturbedRuns) {
   const bool deep = std::getenv("TRAVIK_DEEP_OVERLAP") != nullptr;
   struct Case {
     std::vector<unsigned> depths; // started together, every other one without unnamed files
-    int signal = 0;               // to the first, once the folder holds more than `after` entries
+    int signal = 0;               // to the first, as slice `after` gets its name
     unsigned after = 0;
     bool named = false; // the first without unnamed files
   };
@@ -244,6 +245,8 @@ TEST(Program, DisturbedRuns) {
   for (const Case &c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases.data())); // depths, signal, point
     check::TempDir dir;
+    const int watch = ::inotify_init1(IN_CLOEXEC); // a listing would wait behind the renames
+    ASSERT_GE(::inotify_add_watch(watch, dir.path.c_str(), IN_CREATE), 0);
     std::vector<Started> runs;
     std::vector<unsigned> edges;
     for (std::size_t i = 0; i < c.depths.size(); ++i) {
@@ -251,10 +254,19 @@ TEST(Program, DisturbedRuns) {
                            (i % 2 != 0) != c.named ? kNoUnnamedFiles : Refusal{}));
       edges.push_back(unsigned(std::pow(3, c.depths[i])));
     }
-    siginfo_t ended{};
-    while (c.signal != 0 && check::Files(dir.path).size() <= c.after && ended.si_pid == 0)
-      ::waitid(P_PID, id_t(runs[0].pid), &ended, WEXITED | WNOHANG | WNOWAIT);
-    if (c.signal != 0) ::kill(runs[0].pid, c.signal);
+    if (c.signal != 0) { // at the (after + 1)th name made in the folder: one for each slice
+      alignas(inotify_event) char events[1 << 14];
+      for (unsigned made = 0; made <= c.after;) {
+        pollfd ready[2] = {{watch, POLLIN, 0}, {runs[0].out, POLLIN, 0}};
+        if (::poll(ready, 2, -1) < 0 || ready[1].revents != 0) break; // it spoke or ended first
+        const ssize_t got = ::read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < got; ++made)
+          at +=
+              ssize_t(sizeof(inotify_event) + reinterpret_cast<inotify_event *>(events + at)->len);
+      }
+      ::kill(runs[0].pid, c.signal);
+    }
+    ::close(watch);
     for (std::size_t i = 0; i < runs.size(); ++i) {
       const Result r = Finish(runs[i]);
       EXPECT_EQ(r.status, i == 0 && c.signal != 0 ? 128 + c.signal : 0);
