@@ -52,9 +52,10 @@ struct Started {
   int out;
 };
 
-// Starts travik in cwd, its output and error into one pipe.
+// Starts travik in cwd, its output and error into one pipe; stale: a slice name whose temporary
+// is left there as by a killed process of the same number.
 Started Start(std::vector<std::string> args, const std::string &cwd, Limit limit = {},
-              Refusal refuse = {}) {
+              Refusal refuse = {}, const char *stale = nullptr) {
   int out[2];
   if (::pipe(out) != 0) return {-1, -1};
   const pid_t pid = ::fork();
@@ -74,6 +75,7 @@ Started Start(std::vector<std::string> args, const std::string &cwd, Limit limit
         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
       _exit(125);
     for (int s : {SIGHUP, SIGINT, SIGTERM}) std::signal(s, SIG_DFL); // as from a terminal
+    if (stale) std::ofstream(std::string(stale) + ".partial." + std::to_string(::getpid())) << 0;
     args.insert(args.begin(), TRAVIK_PATH);
     std::vector<char *> argv;
     for (std::string &a : args) argv.push_back(a.data());
@@ -162,6 +164,7 @@ TEST(Program, Runs) {
     std::vector<std::string> others = {};
     Limit limit = {};
     Refusal refuse = {};
+    const char *stale = nullptr;
   };
   std::vector<Case> cases = {
       {{}, usage, 0, 0},
@@ -176,6 +179,8 @@ TEST(Program, Runs) {
       {{"1", deep}, "", 3, 3, make},
       {{"2", "."}, "", 9, 9, entries, kept},
       {{"2", "."}, "", 9, 9, entries, kept, {}, kNoUnnamedFiles},
+      {{"2", "."}, "", 9, 9, {}, {}, {}, {}, "5.tif"},
+      {{"2", "."}, "", 9, 9, {}, {}, {}, kNoUnnamedFiles, "5.tif"},
       {{"2", "."}, "./4.tif" + lost, 9, 4, directory, {"4.tif"}},
       {{"4", "."}, "./00.tif" + lost, 81, 0, {}, {}, small},
       {{"4", "."}, "./00.tif" + lost, 81, 81, stack, {}, small, kNoUnnamedFiles},
@@ -195,7 +200,7 @@ TEST(Program, Runs) {
     SCOPED_TRACE("travik '" + (c.args.empty() ? "" : c.args[0]) + "' " + folder.substr(0, 20));
     check::TempDir dir;
     if (c.prepare) c.prepare(dir / folder);
-    const Result r = Finish(Start(c.args, dir.path, c.limit, c.refuse));
+    const Result r = Finish(Start(c.args, dir.path, c.limit, c.refuse, c.stale));
     EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
     EXPECT_EQ(r.err, c.err);
     std::error_code missing;
