@@ -148,6 +148,7 @@ TEST(Program, Runs) {
     fs::create_symlink("gone/x.tif", f + "/3.tif");
     std::ofstream(f + "/4.tif.partial.999999999") << "left by a killed run"; // no such process
     std::ofstream(f + "/5.tif.partial.1") << "a live run's";
+    std::ofstream(f + "/7.tif.partial.999999998") << "listed before the live one in some order";
     fs::create_symlink("target", f + "/6.tif.partial");
   };
   const std::vector<std::string> kept = {"5.tif.partial.1", "6.tif.partial", "elsewhere", "target"};
