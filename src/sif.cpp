@@ -415,9 +415,6 @@ extern "C" void Interrupted(int signal) {
 
 // An interrupted run must not leave its temporary behind; signals the user ignores stay ignored.
 void CatchInterruptions() {
-  static bool caught = false;
-  if (caught) return;
-  caught = true;
   struct sigaction action {};
   struct sigaction old {};
   action.sa_handler = Interrupted;
@@ -492,7 +489,8 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
       (static_cast<std::uint64_t>(width) * static_cast<unsigned>(bits) + 7) / 8;
   if (rowLength > 0xFFFFFFFFu) Fail(name, "bad image format");
   const auto rowBytes = static_cast<std::uint32_t>(rowLength);
-  const std::uint32_t rowsPerStrip = rowBytes > 8192 ? 1 : 8192 / rowBytes;
+  const auto rowsPerStrip =
+      static_cast<std::uint32_t>(std::max<std::size_t>(kStripMax / rowBytes, 1));
   const std::uint32_t stripCount =
       (static_cast<std::uint32_t>(height) + rowsPerStrip - 1) / rowsPerStrip;
   const std::uint64_t textLength = description != nullptr ? std::strlen(description) + 1 : 0;
@@ -552,11 +550,8 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   p = PutEntry(p, 262, kShort, 1, bits == 1 ? 0 : 1); // WhiteIsZero only for bilevel
   if (description != nullptr) {
     const auto n = static_cast<std::uint32_t>(textLength);
-    p = PutEntry(p, 270, kAscii, n, 8);
-    if (n <= 4) {
-      std::memset(p - 4, 0, 4);
-      std::memcpy(p - 4, description, n);
-    }
+    p = PutEntry(p, 270, kAscii, n, n > 4 ? 8 : 0);
+    if (n <= 4) std::memcpy(p - 4, description, n); // the text fits in the entry
   }
   p = PutEntry(p, 273, kLong, stripCount,
                stripCount == 1 ? static_cast<std::uint32_t>(firstStrip) : tables);

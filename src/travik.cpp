@@ -7,7 +7,6 @@
 #include "sif.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -49,21 +48,6 @@ void Menger_Sponge(int y, int z, int size) {
       if (i != 1 || j != 1) Menger_Sponge(y + j * third, z + i * third, third);
 }
 
-// atoi's rules, saturating where atoi would be undefined.
-int Iterations(const char *s) {
-  while (std::isspace(static_cast<unsigned char>(*s))) ++s;
-  const bool negative = *s == '-';
-  if (*s == '-' || *s == '+') ++s;
-  constexpr long long kCap = static_cast<long long>(INT_MAX) + 1;
-  long long v = 0;
-  for (; *s >= '0' && *s <= '9'; ++s) {
-    v = v * 10 + (*s - '0');
-    if (v > kCap) v = kCap;
-  }
-  if (negative) return static_cast<int>(-v);
-  return v > INT_MAX ? INT_MAX : static_cast<int>(v);
-}
-
 [[noreturn]] void NoMemory() {
   std::fputs("memory allocation error.\n", stderr);
   std::exit(1);
@@ -97,7 +81,8 @@ int main(int argc, char **argv) {
     std::fputs("usage : travik iterations directory\n", stderr);
     return 1;
   }
-  const int iterations = Iterations(argv[1]);
+  // atoi's reading, but saturating where atoi is undefined: too large a depth fails on memory.
+  const long iterations = std::strtol(argv[1], nullptr, 10);
   if (iterations < 0) {
     std::fputs("bad number of iteration.\n", stderr);
     return 1;
@@ -109,7 +94,7 @@ int main(int argc, char **argv) {
 
   // The edge is an image width, so it must fit an int; the volume must fit the address space.
   edge = 1;
-  for (int i = 0; i < iterations; ++i) {
+  for (long i = 0; i < iterations; ++i) {
     edge *= 3;
     if (edge > INT_MAX) NoMemory();
   }
@@ -117,15 +102,13 @@ int main(int argc, char **argv) {
   const std::size_t rowCount = edge * edge;
 
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
-  if (cell == nullptr) NoMemory();
-  cell[0] = static_cast<unsigned char **>(std::calloc(rowCount, sizeof **cell));
-  if (cell[0] == nullptr) NoMemory();
+  auto **rows = static_cast<unsigned char **>(std::calloc(rowCount, sizeof **cell));
   // calloc hands out the operating system's zeroed pages instead of clearing them again.
-  cell[0][0] = static_cast<unsigned char *>(std::calloc(rowCount, edge));
-  if (cell[0][0] == nullptr) NoMemory();
+  auto *voxels = static_cast<unsigned char *>(std::calloc(rowCount, edge));
+  if (cell == nullptr || rows == nullptr || voxels == nullptr) NoMemory();
   for (std::size_t z = 0; z < edge; ++z) {
-    cell[z] = cell[0] + z * edge;
-    for (std::size_t y = 0; y < edge; ++y) cell[z][y] = cell[0][0] + (z * edge + y) * edge;
+    cell[z] = rows + z * edge;
+    for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
   }
 
   const auto masks = std::size_t{1} << iterations; // iterations < 20 here
@@ -137,8 +120,6 @@ int main(int argc, char **argv) {
     for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
   const int size = static_cast<int>(edge);
   Menger_Sponge(0, 0, size);
-  std::free(patterns);
-  std::free(ones);
 
   const std::size_t digits = std::to_string(edge - 1).size();
   std::string name;
@@ -149,9 +130,5 @@ int main(int argc, char **argv) {
     StoreImageFile(name.c_str(), size, size, 8, cell[z], nullptr);
   }
   Sweep(std::string(argv[2]) + "/", digits);
-
-  std::free(cell[0][0]);
-  std::free(cell[0]);
-  std::free(cell);
-  return 0;
+  return 0; // the volume goes with the process
 }

@@ -17,8 +17,9 @@ namespace check {
 
 using Bytes = std::vector<unsigned char>;
 
-inline Bytes ReadFile(const std::string &path) {
+inline Bytes ReadFile(const std::string &path) { // empty for a folder or nothing
   std::ifstream in(path, std::ios::binary);
+  if (!std::filesystem::is_regular_file(path)) return {};
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
@@ -56,9 +57,9 @@ inline Bytes Compress(const Bytes &in, std::size_t *tail = nullptr) { // tail: b
   return out;
 }
 
-// Appends a row as the file stores it: 16 and 32 bits little-endian, other depths packed MSB
-// first from a byte boundary.
-inline void Serialize(const Bytes &row, int bits, Bytes &out) {
+// out with a row appended as the file stores it: 16 and 32 bits little-endian, other depths packed
+// MSB first from a byte boundary.
+inline Bytes Serialize(const Bytes &row, int bits, Bytes out = {}) {
   const auto depth = static_cast<std::size_t>(bits), base = out.size() * 8;
   out.resize(out.size() + (row.size() * depth + 7) / 8);
   for (std::size_t x = 0; x < row.size(); ++x)
@@ -66,6 +67,7 @@ inline void Serialize(const Bytes &row, int bits, Bytes &out) {
       const std::size_t at = base + (depth % 16 == 0 ? x * depth + 7 - b : (x + 1) * depth - 1 - b);
       if ((row[x] >> b & 1) != 0) out[at / 8] |= static_cast<unsigned char>(0x80u >> at % 8);
     }
+  return out;
 }
 
 struct Image {
@@ -90,7 +92,7 @@ inline Bytes Expected(const Image &im, std::vector<Bytes> *plain = nullptr) {
     want.insert(want.end(), b.begin(), b.end()), want.resize(want.size() + want.size() % 2);
   };
   if (L > 4) add(Bytes(text.begin(), text.end()));
-  for (const Bytes &row : im.rows) Serialize(row, im.bits, all);
+  for (const Bytes &row : im.rows) all = Serialize(row, im.bits, std::move(all));
   std::vector<std::uint32_t> at, count;
   for (auto from = all.begin(); from != all.end();) {
     const Bytes strip(from, from + std::min(all.end() - from, long(rowBytes * rps)));
@@ -140,22 +142,11 @@ inline std::string Verify(const std::string &path, const Image &im) {
   return said;
 }
 
-inline std::vector<std::string> Files(const std::filesystem::path &dir) {
-  std::vector<std::string> names;
-  for (const auto &e : std::filesystem::directory_iterator(dir))
-    names.push_back(e.path().filename());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // A fresh empty folder, removed with everything in it at the end; in memory where there is
 // /dev/shm, so that the suite's time does not hang on the disk.
 struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    path = ::mkdtemp(pattern.append("/travik-test-XXXXXX").data());
-  }
+  std::string where = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+  const std::filesystem::path path = ::mkdtemp(where.append("/travik-test-XXXXXX").data());
   ~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);

@@ -1,22 +1,21 @@
 // SPDX-License-Identifier: MIT
-// The program end to end: the built binary runs in a fresh folder, and its files are held to the
-// format and to the sponge's closed form.
+// The program end to end: the built binary runs in a fresh folder, alone or beside other runs,
+// and its files are held to the format and to the sponge's closed form.
 
 #include "check.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
-#include <functional>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <map>
 #include <poll.h>
-#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -27,57 +26,52 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int status = -1; // the exit code, or 128 + the signal that ended it
-  std::string err; // standard output and error together
-};
-
-struct Limit {
-  int resource = RLIMIT_AS;
-  rlim_t value = RLIM_INFINITY;
-};
-
 // A system call that the run's kernel refuses, as a file system or a sandbox may: the call, the
-// argument that holds its flags, the flag, and the error.
-struct Refusal {
-  int call = -1;
-  unsigned arg = 0, flag = 0;
-  int error = 0;
-};
+// argument that holds its flags, the flag, and the error; none when the flag is 0.
+using Refusal = std::array<unsigned, 4>;
 const Refusal kNoUnnamedFiles = {__NR_openat, 2, 020000000, EOPNOTSUPP}; // O_TMPFILE
 const Refusal kNoLinkByDescriptor = {__NR_linkat, 4, AT_EMPTY_PATH, ENOENT};
 
-struct Started {
-  pid_t pid;
-  int out;
+// What a run meets besides its arguments.
+struct Setting {
+  Refusal refuse = {};
+  int resource = RLIMIT_AS;
+  rlim_t limit = RLIM_INFINITY;
+  const char *stale = nullptr; // a slice whose temporary a dead run of the same number left
+  bool folder = false;         // that temporary is a folder, which cannot be unlinked
+  int signal = 0;              // sent once slice `present` has its name (see Runs)
 };
 
-// Starts travik in cwd, its output and error into one pipe; stale: a slice name whose temporary
-// is left there as by a killed process of the same number.
-Started Start(std::vector<std::string> args, const std::string &cwd, Limit limit = {},
-              Refusal refuse = {}, const char *stale = nullptr) {
+struct Started {
+  pid_t pid;
+  int out; // standard output and error together
+};
+
+Started Start(std::vector<std::string> args, const std::string &cwd, const Setting &s = {}) {
   int out[2];
   if (::pipe(out) != 0) return {-1, -1};
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(out[1], 1), ::dup2(out[1], 2), ::close(out[0]), ::close(out[1]);
-    const rlimit r{limit.value, limit.value};
-    sock_filter rules[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, unsigned(refuse.call), 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, unsigned(offsetof(seccomp_data, args) + 8 * refuse.arg)),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, refuse.flag, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | unsigned(refuse.error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    ::close(0); // nothing to read, and the run's first file gets descriptor 0
+    const rlimit r{s.limit, s.limit};
+    sock_filter rules[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, s.refuse[0], 0, 3),
+                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
+                                    unsigned(offsetof(seccomp_data, args) + 8 * s.refuse[1])),
+                           BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, s.refuse[2], 0, 1),
+                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | s.refuse[3]),
+                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
     const sock_fprog filter{std::size(rules), rules};
-    if (::chdir(cwd.c_str()) != 0 || ::setrlimit(limit.resource, &r) != 0 ||
+    if (::chdir(cwd.c_str()) != 0 || ::setrlimit(s.resource, &r) != 0 ||
         ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
       _exit(125);
-    for (int s : {SIGHUP, SIGINT, SIGTERM}) std::signal(s, SIG_DFL); // as from a terminal
-    if (stale) std::ofstream(std::string(stale) + ".partial." + std::to_string(::getpid())) << 0;
-    args.insert(args.begin(), TRAVIK_PATH);
-    std::vector<char *> argv;
+    for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL); // as from a shell
+    const std::string stale = s.stale ? s.stale + (".partial." + std::to_string(::getpid())) : "";
+    if (s.stale && s.folder) fs::create_directory(stale);
+    if (s.stale && !s.folder) std::ofstream(stale) << 0;
+    std::vector<char *> argv = {const_cast<char *>(TRAVIK_PATH)};
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     ::execv(TRAVIK_PATH, argv.data());
@@ -87,15 +81,15 @@ Started Start(std::vector<std::string> args, const std::string &cwd, Limit limit
   return {pid, out[0]};
 }
 
-Result Finish(Started run) {
-  Result r;
+// The run's status (its exit code, or 128 + the signal that ended it) and what it said.
+std::pair<int, std::string> Finish(Started run) {
+  std::string said;
   char chunk[4096];
-  for (ssize_t n; (n = ::read(run.out, chunk, sizeof chunk)) > 0;) r.err.append(chunk, size_t(n));
+  for (ssize_t n; (n = ::read(run.out, chunk, sizeof chunk)) > 0;) said.append(chunk, size_t(n));
   ::close(run.out);
   int status = 0;
   ::waitpid(run.pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), said};
 }
 
 std::string Name(unsigned z, unsigned edge) {
@@ -107,48 +101,60 @@ std::string Name(unsigned z, unsigned edge) {
 const check::Bytes &Slice(unsigned edge, unsigned z) {
   static std::map<std::pair<unsigned, unsigned>, check::Bytes> made;
   check::Bytes &file = made[{edge, z}];
-  check::Image slice{int(edge), int(edge), 8, {}, nullptr};
-  for (unsigned y = 0; file.empty() && y < edge; ++y) {
-    slice.rows.emplace_back(edge);
+  check::Image slice{int(edge), int(edge), 8, std::vector(edge, check::Bytes(edge)), nullptr};
+  for (unsigned y = 0; file.empty() && y < edge; ++y)
     for (unsigned x = 0; x < edge; ++x) {
       bool solid = true; // unless a base-3 digit position holds a 1 in two of x, y, z
       for (unsigned a = x, b = y, c = z; a + b + c > 0; a /= 3, b /= 3, c /= 3)
         solid = solid && (a % 3 == 1) + (b % 3 == 1) + (c % 3 == 1) < 2;
-      slice.rows.back()[x] = solid ? 189 : 0;
+      slice.rows[y][x] = solid ? 189 : 0;
     }
-  }
   return file.empty() ? file = check::Expected(slice) : file;
 }
 
-// Holds dir to the first count slices of the sponge of this edge, plus the other entries.
-void ExpectStack(const std::string &dir, unsigned edge, unsigned count,
-                 std::vector<std::string> others = {}) {
-  for (unsigned z = 0; z < count; ++z) {
-    others.push_back(Name(z, edge));
-    EXPECT_TRUE(check::ReadFile(dir + "/" + Name(z, edge)) == Slice(edge, z)) << Name(z, edge);
+// The entries of dir that are not the complete slice of their name of the sponge of one of these
+// edges, the process number of run in a name as "PID"; slices counts up the others.
+std::vector<std::string> Strays(const std::string &dir, const std::vector<unsigned> &edges,
+                                unsigned &slices, pid_t run = 0) {
+  std::vector<std::string> strays;
+  for (const auto &entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename();
+    const auto z = unsigned(std::atoi(name.c_str()));
+    bool slice = false;
+    for (const unsigned edge : edges)
+      slice = slice || (z < edge && name == Name(z, edge) &&
+                        check::ReadFile(dir + "/" + name) == Slice(edge, z));
+    const std::string mark = ".partial." + std::to_string(run);
+    if (name.ends_with(mark)) name.replace(name.size() - mark.size() + 9, mark.size(), "PID");
+    slices += slice;
+    if (!slice) strays.push_back(name);
   }
-  std::sort(others.begin(), others.end());
-  EXPECT_EQ(check::Files(dir), others);
+  std::sort(strays.begin(), strays.end());
+  return strays;
 }
 
-// Every run, refused, complete or failed part-way: the message names the slice, the slices
-// before it are complete against the closed form, and every other name holds what it held
-// before, with no temporary left. Folders are taken as they stand.
+// Runs in a folder as it stands, alone or started together with runs of other depths, the first
+// perhaps stopped by a signal once slice `present` has its name. The first run's message names
+// the slice it failed on; the others succeed. Every name holds a complete slice of one of the
+// runs' sponges, every other entry what it held before, and no temporary is left but one of a run
+// killed outright. Each case runs twice: the first run, and every other one, lacking unnamed files
+// once, the others the other time. TRAVIK_DEEP_OVERLAP set: four runs at depth 6, 5 with 6, ten
+// rounds.
 TEST(Program, Runs) {
-  using Prepare = std::function<void(const std::string &folder)>;
+  using Prepare = void (*)(const std::string &folder);
   const Prepare make = [](auto &f) { fs::create_directories(f); };
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
+  // Longer than a slice; temporaries of runs that do not exist (PID 999999998 made last, so
+  // listed first in some orders) and of one that does; slices linked to a file, a folder, nothing.
   const Prepare entries = [](const std::string &f) {
-    std::ofstream(f + "/0.tif") << std::string(5000, 'o');
-    std::ofstream(f + "/target") << "target";
-    fs::create_symlink("target", f + "/1.tif");
+    for (const char *n : {"0.tif", "target", "4.tif.partial.999999999", "5.tif.partial.1",
+                          "7.tif.partial.999999998"})
+      std::ofstream(f + "/" + n) << std::string(5000, 'o');
     fs::create_directory(f + "/elsewhere");
-    fs::create_directory_symlink("elsewhere", f + "/2.tif");
+    fs::create_symlink("target", f + "/1.tif");
+    fs::create_symlink("elsewhere", f + "/2.tif");
     fs::create_symlink("gone/x.tif", f + "/3.tif");
-    std::ofstream(f + "/4.tif.partial.999999999") << "left by a killed run"; // no such process
-    std::ofstream(f + "/5.tif.partial.1") << "a live run's";
-    std::ofstream(f + "/7.tif.partial.999999998") << "listed before the live one in some order";
     fs::create_symlink("target", f + "/6.tif.partial");
   };
   const std::vector<std::string> kept = {"5.tif.partial.1", "6.tif.partial", "elsewhere", "target"};
@@ -156,136 +162,88 @@ TEST(Program, Runs) {
   while (deep.size() < 3000) deep += std::string(200, 'd') + "/";
   const std::string lost = " : file not stored.\n", usage = "usage : travik iterations directory\n";
   const std::string negative = "bad number of iteration.\n", memory = "memory allocation error.\n";
-  const Limit small = {RLIMIT_FSIZE, 100};
   struct Case {
     std::vector<std::string> args;
     std::string err;        // no message: status 0, else 1
-    unsigned edge, present; // slices complete afterwards
+    unsigned edge, present; // slices complete afterwards, or at least, when signalled
+    Setting setting = {};
     Prepare prepare = {};
     std::vector<std::string> others = {};
-    Limit limit = {};
-    Refusal refuse = {};
-    const char *stale = nullptr;
+    std::vector<unsigned> with = {}; // depths of the runs started together with it
   };
   std::vector<Case> cases = {
       {{}, usage, 0, 0},
       {{"2", ".", "x"}, usage, 0, 0},
-      {{" -3x", "."}, negative, 0, 0},
-      {{"-99999999999999999999", "."}, negative, 0, 0},
+      {{" -99999999999999999999x", "."}, negative, 0, 0},
       {{"abc", "."}, "", 1, 1},
-      {{" +2", "."}, "", 9, 9, {}, {}, {}, kNoLinkByDescriptor},
-      {{"3x", "."}, "", 27, 27},
-      {{"4", "."}, "", 81, 81, {}, {}, {}, kNoUnnamedFiles},
-      {{"1", "100%d%s%n"}, "", 3, 3, make},
-      {{"1", deep}, "", 3, 3, make},
-      {{"2", "."}, "", 9, 9, entries, kept},
-      {{"2", "."}, "", 9, 9, entries, kept, {}, kNoUnnamedFiles},
-      {{"2", "."}, "", 9, 9, {}, {}, {}, {}, "5.tif"},
-      {{"2", "."}, "", 9, 9, {}, {}, {}, kNoUnnamedFiles, "5.tif"},
-      {{"2", "."}, "./4.tif" + lost, 9, 4, directory, {"4.tif"}},
-      {{"4", "."}, "./00.tif" + lost, 81, 0, {}, {}, small},
-      {{"4", "."}, "./00.tif" + lost, 81, 81, stack, {}, small, kNoUnnamedFiles},
+      {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinkByDescriptor}},
+      {{"4", "."}, "", 81, 81},
+      {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
+      {{"1", deep}, "", 3, 3, {}, make},
+      {{"2", "."}, "", 9, 9, {}, entries, kept},
+      {{"2", "."}, "", 9, 9, {.stale = "5.tif"}},
+      {{"2", "."},
+       "./5.tif" + lost,
+       9,
+       5,
+       {.stale = "5.tif", .folder = true},
+       {},
+       {"5.tif.partial.PID"}},
+      {{"2", "."}, "./4.tif" + lost, 9, 4, {}, directory, {"4.tif"}},
+      {{"4", "."}, "./00.tif" + lost, 81, 0, {.resource = RLIMIT_FSIZE, .limit = 100}},
+      {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
       {{"1", "gone/"}, "gone//0.tif" + lost, 3, 0},
+      {{"5", "."}, "", 243, 120, {.signal = SIGKILL}},
+      {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
+      {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
+      {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
   };
+  const unsigned deeper = std::getenv("TRAVIK_DEEP_OVERLAP") != nullptr, d = 5 + deeper;
+  for (unsigned round = 0, edge = deeper ? 729 : 243; round < (deeper ? 10u : 2u); ++round) {
+    cases.push_back({{std::to_string(d), "."}, "", edge, edge, {}, {}, {}, {d, d, d}});
+    cases.push_back({{std::to_string(d - 1), "."}, "", edge / 3, edge / 3, {}, {}, {}, {d - 2}});
+  }
   // Volumes refused before any file, under an address-space limit so that none fits by chance;
   // the sanitizers' shadow memory cannot live under one, so there only the hopeless ones.
   for (const char *n : {"7", "14", "20", "2147483647", "99999999999999999999"})
-#ifdef TRAVIK_SANITIZED
-    if (std::strtod(n, nullptr) > 7) cases.push_back({{n, "."}, memory, 0, 0});
-#else
-    cases.push_back({{n, "."}, memory, 0, 0, {}, {}, {RLIMIT_AS, 64u << 20}});
-#endif
-  for (const Case &c : cases) {
-    const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
-    SCOPED_TRACE("travik '" + (c.args.empty() ? "" : c.args[0]) + "' " + folder.substr(0, 20));
-    check::TempDir dir;
-    if (c.prepare) c.prepare(dir / folder);
-    const Result r = Finish(Start(c.args, dir.path, c.limit, c.refuse, c.stale));
-    EXPECT_EQ(r.status, c.err.empty() ? 0 : 1);
-    EXPECT_EQ(r.err, c.err);
-    std::error_code missing;
-    ExpectStack(fs::exists(dir / folder, missing) ? dir / folder : dir.path.string(), c.edge,
-                c.present, c.others);
-    const check::Bytes target = {'t', 'a', 'r', 'g', 'e', 't'};
-    EXPECT_TRUE(!fs::exists(dir / "target") || check::ReadFile(dir / "target") == target);
-  }
-}
-
-// Each name in dir holds the complete slice of that name of the sponge of one of these edges;
-// returns the count of the other entries, which must be temporaries.
-unsigned ExpectSlices(const check::TempDir &dir, const std::vector<unsigned> &edges) {
-  unsigned others = 0;
-  for (const std::string &name : check::Files(dir.path)) {
-    const auto z = unsigned(std::atoi(name.c_str()));
-    bool found = false;
-    for (const unsigned edge : edges)
-      found = found ||
-              (z < edge && name == Name(z, edge) && check::ReadFile(dir / name) == Slice(edge, z));
-    others += !found;
-    EXPECT_TRUE(found || name.find(".tif.partial.") != std::string::npos) << name;
-  }
-  return others;
-}
-
-// Runs in one folder disturbed by a signal or by each other: the runs not signalled succeed, each
-// name holds one run's complete slice, and only SIGKILL may leave a temporary, which the next
-// complete run removes. TRAVIK_DEEP_OVERLAP set: four runs at depth 6, and 5 with 6, ten rounds.
-TEST(Program, DisturbedRuns) {
-  const bool deep = std::getenv("TRAVIK_DEEP_OVERLAP") != nullptr;
-  struct Case {
-    std::vector<unsigned> depths; // started together, every other one without unnamed files
-    int signal = 0;               // to the first, as slice `after` gets its name
-    unsigned after = 0;
-    bool named = false; // the first without unnamed files
-  };
-  std::vector<Case> cases;
-  for (unsigned round = 0; round < (deep ? 10u : 3u); ++round)
-    cases.insert(cases.end(), {{{5u + deep, 5u + deep, 5u + deep, 5u + deep}},
-                               {{3u + 2 * deep, 4u + 2 * deep}}});
-  unsigned point = 0;
-  for (const int signal : {SIGKILL, SIGINT, SIGTERM, SIGHUP})
-    for (const bool named : {false, true})
+    if (!TRAVIK_SANITIZED || std::strtod(n, nullptr) > 7)
       cases.push_back(
-          {{5}, signal, std::vector{1u, 120u, 150u, 0u, 7u, 200u, 90u, 3u}[point++], named});
-  for (const Case &c : cases) {
-    SCOPED_TRACE("case " + std::to_string(&c - cases.data())); // depths, signal, point
-    check::TempDir dir;
-    const int watch = ::inotify_init1(IN_CLOEXEC); // a listing would wait behind the renames
-    ASSERT_GE(::inotify_add_watch(watch, dir.path.c_str(), IN_CREATE), 0);
-    std::vector<Started> runs;
-    std::vector<unsigned> edges;
-    for (std::size_t i = 0; i < c.depths.size(); ++i) {
-      runs.push_back(Start({std::to_string(c.depths[i]), "."}, dir.path, {},
-                           (i % 2 != 0) != c.named ? kNoUnnamedFiles : Refusal{}));
-      edges.push_back(unsigned(std::pow(3, c.depths[i])));
-    }
-    if (c.signal != 0) { // at the (after + 1)th name made in the folder: one for each slice
-      alignas(inotify_event) char events[1 << 14];
-      for (unsigned made = 0; made <= c.after;) {
-        pollfd ready[2] = {{watch, POLLIN, 0}, {runs[0].out, POLLIN, 0}};
-        if (::poll(ready, 2, -1) < 0 || ready[1].revents != 0) break; // it spoke or ended first
-        const ssize_t got = ::read(watch, events, sizeof events);
-        for (ssize_t at = 0; at < got; ++made)
-          at +=
-              ssize_t(sizeof(inotify_event) + reinterpret_cast<inotify_event *>(events + at)->len);
+          {{n, "."}, memory, 0, 0, {.limit = TRAVIK_SANITIZED ? RLIM_INFINITY : 64 << 20}});
+  for (const Case &c : cases)
+    for (const bool named : {false, true}) {
+      const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
+      SCOPED_TRACE("case " + std::to_string(&c - cases.data()) + (named ? ", named" : ""));
+      check::TempDir dir;
+      if (c.prepare) c.prepare(dir / folder);
+      Setting setting = c.setting;
+      if (named) setting.refuse = kNoUnnamedFiles;
+      std::vector<Started> runs = {Start(c.args, dir.path, setting)};
+      std::vector<unsigned> edges = {c.edge};
+      for (const unsigned depth : c.with) { // on the other kind of file system
+        const Setting other = {named ? Refusal{} : kNoUnnamedFiles};
+        runs.push_back(Start({std::to_string(depth), "."}, dir.path, other));
+        edges.push_back(unsigned(std::pow(3, depth)));
       }
-      ::kill(runs[0].pid, c.signal);
+      const int signal = c.setting.signal; // once the slice has its name, unless the run ended
+      for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 0) == 0;)
+        if (fs::exists(dir / Name(c.present, c.edge))) break;
+      if (signal != 0) ::kill(runs[0].pid, signal);
+      const int status = signal != 0 ? 128 + signal : c.err.empty() ? 0 : 1;
+      EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
+      for (std::size_t i = 1; i < runs.size(); ++i)
+        EXPECT_EQ(Finish(runs[i]), std::pair(0, std::string()));
+      unsigned slices = 0; // counted by Strays
+      std::error_code missing;
+      const std::string at = fs::exists(dir / folder, missing) ? dir / folder : dir.path.string();
+      std::vector<std::string> strays = Strays(at, edges, slices, runs[0].pid);
+      if (signal == SIGKILL && strays.size() == 1 && strays[0].ends_with(".partial.PID"))
+        strays.clear(); // a run killed outright may leave its one temporary
+      EXPECT_EQ(strays, c.others);
+      EXPECT_TRUE(signal != 0 ? slices >= c.present : slices == c.present) << slices;
+      const check::Bytes target(5000, 'o');
+      EXPECT_TRUE(!fs::exists(dir / "target") || check::ReadFile(dir / "target") == target);
     }
-    ::close(watch);
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-      const Result r = Finish(runs[i]);
-      EXPECT_EQ(r.status, i == 0 && c.signal != 0 ? 128 + c.signal : 0);
-      EXPECT_EQ(r.err, "");
-    }
-    EXPECT_LE(ExpectSlices(dir, edges), c.signal == SIGKILL ? 1u : 0u);
-    if (c.signal == SIGKILL) {
-      EXPECT_EQ(Finish(Start({"5", "."}, dir.path)).status, 0);
-      EXPECT_EQ(ExpectSlices(dir, edges), 0u);
-    }
-    const bool whole = c.signal == 0 || c.signal == SIGKILL;
-    EXPECT_GE(check::Files(dir.path).size(), whole ? edges.back() : c.after);
-  }
 }
 
 } // namespace
