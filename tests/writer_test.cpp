@@ -58,6 +58,11 @@ TEST(Memo, NothingIsTakenOnAHash) {
   EXPECT_EQ(Recall(kHash, 1), nullptr);
   numbers[1] = shorter;
   EXPECT_EQ(Recall(kHash, 2), nullptr);
+  // Each distinct row and strip is kept once, and strips of exactly 8192 bytes are kept too.
+  const std::size_t rows = rowsKept, strips = stripsKept, ids = idsPooled;
+  const check::Image twice = Make(8192, 4, 8, [](int x, int y) { return (x + y % 2) / 9; });
+  Store(twice), Store(twice);
+  EXPECT_EQ(std::tuple(rowsKept - rows, stripsKept - strips, idsPooled - ids), std::tuple(2, 2, 2));
   // More rows than the row table has slots, while the pool still has room: it must stop taking
   // rows before it is full, or a lookup never ends.
   Store(Make(16, 17000, 8, [](int x, int y) { return x < 2 ? y >> 8 * x : x; }));
@@ -171,14 +176,13 @@ TEST(WriterDeath, Refusals) {
   for (const auto &c : cases) {
     // The sanitizers' shadow memory cannot live under an address-space limit.
     if (TRAVIK_SANITIZED && c.memory != RLIM_INFINITY) continue;
-    const std::string name = dir / "image.tif";
+    const std::string name = dir / (std::to_string(c.width) + "x" + std::to_string(c.height));
     const auto store = [&] {
       const rlimit limit{c.memory, c.memory};
       ::setrlimit(RLIMIT_AS, &limit);
       StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
     };
-    EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$")
-        << c.width << " x " << c.height;
+    EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
     EXPECT_TRUE(std::filesystem::is_empty(dir.path));
   }
 }
