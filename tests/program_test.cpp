@@ -221,9 +221,11 @@ TEST(Program, Runs) {
         runs.push_back(Start({std::to_string(depth), "."}, dir.path, other));
         edges.push_back(unsigned(std::pow(3, depth)));
       }
-      const int signal = c.setting.signal; // once the slice has its name, unless the run ended
+      // The signal once the slice has its temporary's name or its own, unless the run ended first.
+      const int signal = c.setting.signal;
+      const std::string slice = dir / Name(c.present, c.edge), pid = std::to_string(runs[0].pid);
       for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 0) == 0;)
-        if (fs::exists(dir / Name(c.present, c.edge))) break;
+        if (fs::exists(slice) || fs::exists(slice + ".partial." + pid)) break;
       if (signal != 0) ::kill(runs[0].pid, signal);
       const int status = signal != 0 ? 128 + signal : c.err.empty() ? 0 : 1;
       EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
