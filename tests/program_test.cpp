@@ -145,18 +145,19 @@ TEST(Program, Runs) {
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   // Longer than a slice; temporaries of runs that do not exist (PID 999999998 made last, so
-  // listed first in some orders) and of one that does; slices linked to a file, a folder, nothing.
+  // listed first in some orders), of one that does, and a name that only looks like one; slices
+  // linked to a file, a folder, nothing.
   const Prepare entries = [](const std::string &f) {
     for (const char *n : {"0.tif", "target", "4.tif.partial.999999999", "5.tif.partial.1",
                           "7.tif.partial.999999998"})
       std::ofstream(f + "/" + n) << std::string(5000, 'o');
-    fs::create_directory(f + "/elsewhere");
+    fs::create_directory(f + "/folder");
     fs::create_symlink("target", f + "/1.tif");
-    fs::create_symlink("elsewhere", f + "/2.tif");
+    fs::create_symlink("folder", f + "/2.tif");
     fs::create_symlink("gone/x.tif", f + "/3.tif");
-    fs::create_symlink("target", f + "/6.tif.partial");
+    fs::create_symlink("target", f + "/6.tif.partial.x");
   };
-  const std::vector<std::string> kept = {"5.tif.partial.1", "6.tif.partial", "elsewhere", "target"};
+  const std::vector<std::string> kept = {"5.tif.partial.1", "6.tif.partial.x", "folder", "target"};
   std::string deep, name(5000, 'x');
   while (deep.size() < 3000) deep += std::string(200, 'd') + "/";
   const std::string lost = " : file not stored.\n", usage = "usage : travik iterations directory\n";
