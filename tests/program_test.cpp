@@ -223,10 +223,11 @@ TEST(Program, Runs) {
         runs.push_back(Start({std::to_string(depth), "."}, dir.path, other));
         edges.push_back(unsigned(std::pow(3, depth)));
       }
-      // The signal once the slice has its temporary's name or its own, unless the run ended first.
+      // The signal once the slice has its temporary's name or its own, unless the run ended first;
+      // the test sleeps between looks, so that the run, which yields to it, gets on.
       const int signal = c.setting.signal;
       const std::string slice = dir / Name(c.present, c.edge), pid = std::to_string(runs[0].pid);
-      for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 0) == 0;)
+      for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 1) == 0;)
         if (fs::exists(slice) || fs::exists(slice + ".partial." + pid)) break;
       if (signal != 0) ::kill(runs[0].pid, signal);
       const int status = signal != 0 ? 128 + signal : c.err.empty() ? 0 : 1;
