@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -237,7 +238,7 @@ void EncodeRow(const unsigned char *row, int width, int bits) {
 // hash; the same bytes give the same code stream, so a copy is exactly what encoding would write.
 constexpr std::size_t kStripMax = 8192;
 constexpr std::size_t kWorstStrip = kStripMax / 2 * 3 + 64; // 12 bits a byte, clears included
-constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
 // Rows seen, their bytes in rowPool; a row's number is its slot. A hash of 0 marks an empty slot.
 struct Row {
@@ -269,16 +270,14 @@ unsigned char plain[kStripMax];   // one row serialised, at depths other than 8
 
 constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u;
 
+// Brings the well-mixed high bits of a product down to the low bits that pick a slot.
 std::uint64_t Mix(std::uint64_t h) {
-  h ^= h >> 32;
-  h *= kMul;
-  h ^= h >> 29;
-  return h | 1; // never 0, the mark of an empty slot
+  return (h ^ h >> 32) | 1; // never 0, the mark of an empty slot
 }
 
 // Four independent lanes, so the multiplies overlap instead of waiting on each other.
 std::uint64_t Hash(const unsigned char *p, std::size_t n) {
-  std::uint64_t lane[4] = {n, 0x243F6A8885A308D3u, 0x13198A2E03707344u, 0xA4093822299F31D0u};
+  std::uint64_t lane[4] = {n};
   std::size_t i = 0;
   for (; i + 32 <= n; i += 32)
     for (std::size_t k = 0; k < 4; ++k) {
@@ -286,8 +285,10 @@ std::uint64_t Hash(const unsigned char *p, std::size_t n) {
       std::memcpy(&w, p + i + 8 * k, 8);
       lane[k] = std::rotl((lane[k] ^ w) * kMul, 29);
     }
-  for (; i < n; ++i) lane[0] = (lane[0] ^ p[i]) * 0x100000001B3u;
-  return Mix(lane[0] ^ std::rotl(lane[1], 16) ^ std::rotl(lane[2], 32) ^ std::rotl(lane[3], 48));
+  for (; i < n; ++i) lane[0] = (lane[0] ^ p[i]) * kMul;
+  std::uint64_t h = 0;
+  for (const std::uint64_t l : lane) h = std::rotl(h, 16) ^ l;
+  return Mix(h * kMul);
 }
 
 // The number of the row with these bytes, entering it if it is new; kNone once the memo is full.
@@ -508,9 +509,8 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   if (file == nullptr) Discard(name);
   std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
 
-  const unsigned char header[8] = {'I', 'I', 42, 0, 0, 0, 0, 0};
   const unsigned char zero = 0;
-  Write(header, sizeof header);
+  Write("II*\0\0\0\0", 8); // byte order, 42, and the IFD's offset, patched last
   if (textLength > 4) {
     Write(description, textLength);
     if (textLength & 1) Write(&zero, 1);

@@ -162,8 +162,7 @@ TEST(Program, Runs) {
   const std::vector<std::string> kept = {"5.tif.partial.1", "6.tif.partial.x", "folder", "target"};
   std::string deep, name(5000, 'x');
   while (deep.size() < 3000) deep += std::string(200, 'd') + "/";
-  const std::string lost = " : file not stored.\n", usage = "usage : travik iterations directory\n";
-  const std::string negative = "bad number of iteration.\n", memory = "memory allocation error.\n";
+  const std::string lost = " : file not stored.\n", memory = "memory allocation error.\n";
   struct Case {
     std::vector<std::string> args;
     std::string err;        // no message: status 0, else 1
@@ -174,8 +173,8 @@ TEST(Program, Runs) {
     std::vector<unsigned> with = {}; // depths of the runs started together with it
   };
   std::vector<Case> cases = {
-      {{}, usage, 0, 0},
-      {{" -99999999999999999999x", "."}, negative, 0, 0},
+      {{}, "usage : travik iterations directory\n", 0, 0},
+      {{" -99999999999999999999x", "."}, "bad number of iteration.\n", 0, 0},
       {{"abc", "."}, "", 1, 1},
       {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinkByDescriptor}},
       {{"4", "."}, "", 81, 81},
