@@ -92,13 +92,14 @@ int main(int argc, char **argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
 
-  // The edge is an image width, so it must fit an int; calloc refuses a volume past the address
-  // space.
+  // The edge is an image width, so it must fit an int; the volume must fit the address space,
+  // which with a 32-bit size_t its row count alone can pass.
   edge = 1;
   for (long i = 0; i < iterations; ++i) {
     edge *= 3;
     if (edge > INT_MAX) NoMemory();
   }
+  if (edge > SIZE_MAX / edge / edge) NoMemory();
   const std::size_t rowCount = edge * edge;
 
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
