@@ -26,6 +26,10 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -398,13 +402,17 @@ void PutLong(std::uint32_t v) {
   std::exit(1);
 }
 
-// An image is written to an unnamed file in its folder, named NAME.partial.PID once complete and
-// renamed onto NAME at once, so NAME holds the old entry or the whole new file, and runs that
-// overlap never share a temporary. Where a file system refuses unnamed files, the temporary is
-// named from the start.
+// An image is written to an unnamed file in its folder, named NAME.partial.XXXXXXXXXXXXXXXX (64
+// random bits) once complete and renamed onto NAME at once, so NAME holds the old entry or the
+// whole new file. Process numbers repeat across containers and hosts; random names do not, and
+// a name already taken is never reused or removed, only another chosen. Where a file system
+// refuses unnamed files, the temporary is named from the start. The temporary is locked from its
+// creation to its rename: that is how a sweep tells a live run's temporary from a dead one's.
+constexpr int kTries = 8;
 std::string partial;
 bool named; // the temporary has had its name since it was created
-// What a signal handler must remove; unlink, not std::remove, as only it is async-signal-safe.
+// partial while it names this run's temporary: all that the failure paths may remove. unlink, not
+// std::remove, as only it is async-signal-safe.
 std::atomic<const char *> unfinished{nullptr};
 static_assert(std::atomic<const char *>::is_always_lock_free);
 
@@ -426,44 +434,73 @@ void CatchInterruptions() {
       ::sigaction(signal, &action, nullptr);
 }
 
-// The name is this process's alone: an entry under it was left by a killed process of the same
-// number, and is replaced. A named temporary is created exclusively, never through a symbolic
-// link.
-std::FILE *OpenPartial(const char *name) {
-  partial.assign(name).append(".partial.").append(std::to_string(::getpid()));
-  unfinished.store(partial.c_str());
+void NewName(const char *name) {
+  unfinished.store(nullptr);
+  std::uint64_t r = 0;
+  // Without the kernel's randomness a name is merely less likely to be free the first time.
+  if (::getrandom(&r, sizeof r, 0) != sizeof r) {
+    timespec t{};
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    r = Mix(static_cast<std::uint64_t>(t.tv_sec ^ t.tv_nsec << 20 ^ ::getpid()) * kMul);
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
+  partial.assign(name).append(".partial.").append(hex);
+}
+
+bool Same(int fd) { // partial still names the file open at fd
+  struct stat opened {};
+  struct stat now {};
+  return ::fstat(fd, &opened) == 0 && ::lstat(partial.c_str(), &now) == 0 &&
+         opened.st_ino == now.st_ino && opened.st_dev == now.st_dev;
+}
+
+// Creates the image's temporary and locks it. A named one is created exclusively, never through
+// a symbolic link, and given up if a sweep took it between its creation and the lock. Where a
+// file system has no locks, it has no sweep either, so the lock's failure does not matter.
+int OpenPartial(const char *name) {
+  unfinished.store(nullptr);
   const char *slash = std::strrchr(name, '/');
   const std::string folder = slash == nullptr ? "."
                              : slash == name  ? "/"
                                               : std::string(name, slash);
   int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   named = fd < 0;
-  for (int attempt = 0; named && fd < 0 && attempt < 2; ++attempt)
-    if ((fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)) < 0 &&
-        (errno != EEXIST || ::unlink(partial.c_str()) != 0))
-      break;
-  std::FILE *f = fd < 0 ? nullptr : ::fdopen(fd, "wb");
-  if (f == nullptr && fd >= 0) ::close(fd);
-  return f;
+  if (!named) ::flock(fd, LOCK_EX);
+  for (int attempt = 0; named && fd < 0 && attempt < kTries; ++attempt) {
+    NewName(name);
+    fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+    if (fd < 0) continue;
+    unfinished.store(partial.c_str());
+    if (::flock(fd, LOCK_EX) == 0 && !Same(fd)) {
+      unfinished.store(nullptr);
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  return fd;
 }
 
 // Linking by descriptor needs a capability; through /proc it does not, but needs /proc.
-bool NamePartial() {
-  const int fd = ::fileno(file);
+bool NamePartial(int fd, const char *name) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    NewName(name);
     if (::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0 ||
-        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      unfinished.store(partial.c_str());
       return true;
-    if (errno != EEXIST || ::unlink(partial.c_str()) != 0) break;
+    }
+    if (errno != EEXIST) break;
   }
   return false;
 }
 
-// Nothing under the final name was touched: only the temporary goes, and the process ends.
-[[noreturn]] void Discard(const char *name) {
-  ::unlink(partial.c_str());
-  Fail(name, "file not stored");
+// Nothing under the final name was touched: only this run's temporary goes, and the process ends.
+[[noreturn]] void Discard(const char *name, const char *why = "file not stored") {
+  if (const char *p = unfinished.load()) ::unlink(p);
+  Fail(name, why);
 }
 
 enum FieldType : std::uint32_t { kAscii = 2, kShort = 3, kLong = 4 };
@@ -483,9 +520,8 @@ unsigned char *PutEntry(unsigned char *p, std::uint32_t tag, FieldType type, std
 } // namespace
 
 void StoreImageFile(const char *name, int width, int height, int bits, unsigned char *const *rows,
-                    const char *description) {
-  if (width < 1 || height < 0 || bits < 1 || bits > 32 || (height > 0 && rows == nullptr))
-    Fail(name, "bad image format");
+                    const char *description) try {
+  if (width < 1 || height < 0 || bits < 1 || bits > 32) Fail(name, "bad image format");
   const std::uint64_t rowLength =
       (static_cast<std::uint64_t>(width) * static_cast<unsigned>(bits) + 7) / 8;
   if (rowLength > 0xFFFFFFFFu) Fail(name, "bad image format");
@@ -501,73 +537,93 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   const std::uint64_t ifdSize = 2 + 12ull * static_cast<unsigned>(entries) + 4;
   if (firstStrip + tableSize + ifdSize > kMaxFileSize) Fail(name, "file not stored");
 
-  std::unique_ptr<std::uint32_t[]> counts(new (std::nothrow) std::uint32_t[stripCount]);
-  if (!counts) Fail(name, "no allocatable memory");
+  const std::unique_ptr<std::uint32_t[]> counts(new std::uint32_t[stripCount]);
 
   CatchInterruptions();
-  file = OpenPartial(name);
-  if (file == nullptr) Discard(name);
-  std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
-
-  const unsigned char zero = 0;
-  Write("II*\0\0\0\0", 8); // byte order, 42, and the IFD's offset, patched last
-  if (textLength > 4) {
-    Write(description, textLength);
-    if (textLength & 1) Write(&zero, 1);
-  }
-
-  std::uint64_t offset = firstStrip;
-  for (std::uint32_t first = 0; first < static_cast<std::uint32_t>(height); first += rowsPerStrip) {
-    const std::uint32_t last =
-        std::min(static_cast<std::uint32_t>(height) - first, rowsPerStrip) + first;
-    const std::uint64_t count = StoreStrip(rows, first, last, width, bits, rowBytes);
-    if (count & 1) Write(&zero, 1);
-    offset += Even(count);
-    if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name);
-    counts[first / rowsPerStrip] = static_cast<std::uint32_t>(count);
-  }
-
-  const auto tables = static_cast<std::uint32_t>(offset);
-  if (stripCount != 1) {
-    std::uint64_t o = firstStrip;
-    for (std::uint32_t i = 0; i < stripCount; ++i) {
-      PutLong(static_cast<std::uint32_t>(o));
-      o += Even(counts[i]);
+  // Where a network file system drops the lock with the stream, a sweep on another host may take
+  // the temporary between its close and its rename: then the image is written again.
+  for (int attempt = 1;; ++attempt) {
+    const int fd = OpenPartial(name);
+    file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (file == nullptr) Discard(name);
+    if (height > 0 && rows == nullptr) { // only a look whether the file can be stored
+      std::fclose(file);
+      if (const char *p = unfinished.exchange(nullptr)) ::unlink(p);
+      return;
     }
-    for (std::uint32_t i = 0; i < stripCount; ++i) PutLong(counts[i]);
-  }
-  const auto ifdOffset = static_cast<std::uint32_t>(offset + tableSize);
+    std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
 
-  unsigned char ifd[2 + 12 * 11 + 4] = {};
-  Put16(ifd, static_cast<std::uint32_t>(entries));
-  unsigned char *p = ifd + 2;
-  const auto w = static_cast<std::uint32_t>(width);
-  const auto h = static_cast<std::uint32_t>(height);
-  p = PutEntry(p, 256, w <= 0xFFFF ? kShort : kLong, 1, w);
-  p = PutEntry(p, 257, h <= 0xFFFF ? kShort : kLong, 1, h);
-  p = PutEntry(p, 258, kShort, 1, static_cast<std::uint32_t>(bits));
-  p = PutEntry(p, 259, kShort, 1, 5);                 // LZW
-  p = PutEntry(p, 262, kShort, 1, bits == 1 ? 0 : 1); // WhiteIsZero only for bilevel
-  if (description != nullptr) {
-    const auto n = static_cast<std::uint32_t>(textLength);
-    p = PutEntry(p, 270, kAscii, n, n > 4 ? 8 : 0);
-    if (n <= 4) std::memcpy(p - 4, description, n); // the text fits in the entry
-  }
-  p = PutEntry(p, 273, kLong, stripCount,
-               stripCount == 1 ? static_cast<std::uint32_t>(firstStrip) : tables);
-  p = PutEntry(p, 277, kShort, 1, 1);
-  p = PutEntry(p, 278, kLong, 1, rowsPerStrip);
-  p = PutEntry(p, 279, kLong, stripCount, stripCount == 1 ? counts[0] : tables + 4 * stripCount);
-  p = PutEntry(p, 284, kShort, 1, 1); // chunky
-  Write(ifd, static_cast<std::size_t>(p + 4 - ifd));
-  Flush();
+    const unsigned char zero = 0;
+    Write("II*\0\0\0\0", 8); // byte order, 42, and the IFD's offset, patched last
+    if (textLength > 4) {
+      Write(description, textLength);
+      if (textLength & 1) Write(&zero, 1);
+    }
 
-  // A failed write leaves the stream's error flag set, so one look at the end sees them all.
-  const bool patched = std::fseek(file, 4, SEEK_SET) == 0;
-  PutLong(ifdOffset);
-  Flush();
-  if (!patched || std::fflush(file) != 0 || std::ferror(file) != 0 || (!named && !NamePartial()) ||
-      std::fclose(file) != 0 || std::rename(partial.c_str(), name) != 0)
-    Discard(name);
+    std::uint64_t offset = firstStrip;
+    for (std::uint32_t first = 0; first < static_cast<std::uint32_t>(height);
+         first += rowsPerStrip) {
+      const std::uint32_t last =
+          std::min(static_cast<std::uint32_t>(height) - first, rowsPerStrip) + first;
+      const std::uint64_t count = StoreStrip(rows, first, last, width, bits, rowBytes);
+      if (count & 1) Write(&zero, 1);
+      offset += Even(count);
+      if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name);
+      counts[first / rowsPerStrip] = static_cast<std::uint32_t>(count);
+    }
+
+    const auto tables = static_cast<std::uint32_t>(offset);
+    if (stripCount != 1) {
+      std::uint64_t o = firstStrip;
+      for (std::uint32_t i = 0; i < stripCount; ++i) {
+        PutLong(static_cast<std::uint32_t>(o));
+        o += Even(counts[i]);
+      }
+      for (std::uint32_t i = 0; i < stripCount; ++i) PutLong(counts[i]);
+    }
+    const auto ifdOffset = static_cast<std::uint32_t>(offset + tableSize);
+
+    unsigned char ifd[2 + 12 * 11 + 4] = {};
+    Put16(ifd, static_cast<std::uint32_t>(entries));
+    unsigned char *p = ifd + 2;
+    const auto w = static_cast<std::uint32_t>(width);
+    const auto h = static_cast<std::uint32_t>(height);
+    p = PutEntry(p, 256, w <= 0xFFFF ? kShort : kLong, 1, w);
+    p = PutEntry(p, 257, h <= 0xFFFF ? kShort : kLong, 1, h);
+    p = PutEntry(p, 258, kShort, 1, static_cast<std::uint32_t>(bits));
+    p = PutEntry(p, 259, kShort, 1, 5);                 // LZW
+    p = PutEntry(p, 262, kShort, 1, bits == 1 ? 0 : 1); // WhiteIsZero only for bilevel
+    if (description != nullptr) {
+      const auto n = static_cast<std::uint32_t>(textLength);
+      p = PutEntry(p, 270, kAscii, n, n > 4 ? 8 : 0);
+      if (n <= 4) std::memcpy(p - 4, description, n); // the text fits in the entry
+    }
+    p = PutEntry(p, 273, kLong, stripCount,
+                 stripCount == 1 ? static_cast<std::uint32_t>(firstStrip) : tables);
+    p = PutEntry(p, 277, kShort, 1, 1);
+    p = PutEntry(p, 278, kLong, 1, rowsPerStrip);
+    p = PutEntry(p, 279, kLong, stripCount, stripCount == 1 ? counts[0] : tables + 4 * stripCount);
+    p = PutEntry(p, 284, kShort, 1, 1); // chunky
+    Write(ifd, static_cast<std::size_t>(p + 4 - ifd));
+    Flush();
+
+    // A failed write leaves the stream's error flag set, so one look at the end sees them all.
+    const bool patched = std::fseek(file, 4, SEEK_SET) == 0;
+    PutLong(ifdOffset);
+    Flush();
+    if (!patched || std::fflush(file) != 0 || std::ferror(file) != 0 ||
+        (!named && !NamePartial(fd, name)))
+      Discard(name);
+    // A second descriptor keeps the lock while the stream closes, and close reports what a network
+    // file system could not write.
+    const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (std::fclose(file) != 0) Discard(name);
+    const bool renamed = std::rename(partial.c_str(), name) == 0;
+    if (!renamed && (errno != ENOENT || attempt == kTries)) Discard(name);
+    ::close(held);
+    if (renamed) break;
+  }
   unfinished.store(nullptr);
+} catch (const std::bad_alloc &) {
+  Discard(name, "no allocatable memory");
 }

@@ -6,19 +6,22 @@
 
 #include "sif.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <dirent.h>
-#include <sys/types.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -53,30 +56,41 @@ void Menger_Sponge(int y, int z, int size) {
   std::exit(1);
 }
 
-// Removes the temporaries that killed runs left beside the slices, NNN.tif.partial.PID, but only
-// where no process PID exists: a live run's temporary is never touched.
-void Sweep(const std::string &folder, std::size_t digits) {
+// What runs that were killed outright may leave: NNN.tif.partial. and 16 hex digits, any depth.
+bool Leftover(std::string_view n) {
+  constexpr std::string_view kMark = ".tif.partial.";
+  const std::size_t digits = n.find_first_not_of("0123456789");
+  return digits > 0 && digits != n.npos && n.substr(digits, kMark.size()) == kMark &&
+         n.size() == digits + kMark.size() + 16 &&
+         n.find_first_not_of("0123456789abcdef", digits + kMark.size()) == n.npos;
+}
+
+// Removes such leftovers, and nothing else. A live run, of this host or another, holds the lock
+// on its temporary until the rename; an entry whose lock cannot be taken, as on a file system
+// without locks, stays. Opening never follows a link nor waits for a FIFO's other end.
+void Sweep(const std::string &folder) {
   DIR *d = ::opendir(folder.c_str());
   if (d == nullptr) return;
-  constexpr std::string_view kMark = ".tif.partial.";
-  const auto number = [](std::string_view v) {
-    return !v.empty() &&
-           std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
+  const int at = ::dirfd(d);
   while (const dirent *e = ::readdir(d)) {
-    const std::string_view n = e->d_name;
-    const std::size_t at = digits + kMark.size();
-    if (n.size() > at && n.size() <= at + 9 && number(n.substr(0, digits)) &&
-        n.substr(digits, kMark.size()) == kMark && number(n.substr(at)) &&
-        ::kill(std::stoi(std::string(n.substr(at))), 0) != 0 && errno == ESRCH)
-      ::unlink((folder + e->d_name).c_str());
+    if (!Leftover(e->d_name)) continue;
+    const int fd = ::openat(at, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat locked {};
+    struct stat named {};
+    if (fd >= 0 && ::fstat(fd, &locked) == 0 && S_ISREG(locked.st_mode) &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::fstatat(at, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_ino == locked.st_ino && named.st_dev == locked.st_dev)
+      ::unlinkat(at, e->d_name, 0);
+    if (fd >= 0) ::close(fd);
   }
   ::closedir(d);
 }
 
 } // namespace
 
-int main(int argc, char **argv) {
+// Every allocation failure, also of the strings, ends in the one message.
+int main(int argc, char **argv) try {
   if (argc != 3) {
     std::fputs("usage : travik iterations directory\n", stderr);
     return 1;
@@ -100,8 +114,18 @@ int main(int argc, char **argv) {
     if (edge > INT_MAX) NoMemory();
   }
   if (edge > SIZE_MAX / edge / edge) NoMemory();
-  const std::size_t rowCount = edge * edge;
+  const int size = static_cast<int>(edge);
+  const std::size_t digits = std::to_string(edge - 1).size();
+  std::string name;
+  const auto slice = [&](std::size_t z) {
+    const std::string number = std::to_string(z);
+    name.assign(argv[2]).append("/");
+    return name.append(digits - number.size(), '0').append(number).append(".tif").c_str();
+  };
+  // A folder that cannot take the slices is refused before the volume is built.
+  StoreImageFile(slice(0), size, size, 8, nullptr, nullptr);
 
+  const std::size_t rowCount = edge * edge;
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
   auto **rows = static_cast<unsigned char **>(std::calloc(rowCount, sizeof **cell));
   // calloc hands out the operating system's zeroed pages instead of clearing them again.
@@ -119,17 +143,19 @@ int main(int argc, char **argv) {
   for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   for (std::size_t m = 0; m < masks; ++m)
     for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
-  const int size = static_cast<int>(edge);
   Menger_Sponge(0, 0, size);
 
-  const std::size_t digits = std::to_string(edge - 1).size();
-  std::string name;
-  for (int z = 0; z < size; ++z) {
-    const std::string number = std::to_string(z);
-    name.assign(argv[2]).append("/");
-    name.append(digits - number.size(), '0').append(number).append(".tif");
-    StoreImageFile(name.c_str(), size, size, 8, cell[z], nullptr);
+  // The rows that carving never wrote are all zeros; handing the writer one row of zeros for
+  // them instead keeps their pages untouched, as on some kernels reading them makes them resident.
+  std::vector<unsigned char *> image(edge);
+  const std::vector<unsigned char> empty(edge);
+  for (std::size_t z = 0; z < edge; ++z) {
+    for (std::size_t y = 0; y < edge; ++y)
+      image[y] = (ones[y] & ones[z]) != 0 ? const_cast<unsigned char *>(empty.data()) : cell[z][y];
+    StoreImageFile(slice(z), size, size, 8, image.data(), nullptr);
   }
-  Sweep(std::string(argv[2]) + "/", digits);
+  Sweep(std::string(argv[2]) + "/");
   return 0; // the volume goes with the process
+} catch (const std::bad_alloc &) {
+  NoMemory();
 }

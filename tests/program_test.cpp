@@ -16,8 +16,10 @@
 #include <linux/seccomp.h>
 #include <map>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,9 +40,10 @@ struct Setting {
   Refusal refuse = {};
   int resource = RLIMIT_AS;
   rlim_t limit = RLIM_INFINITY;
-  const char *stale = nullptr; // a slice whose temporary a dead run of the same number left
-  bool folder = false;         // that temporary is a folder, which cannot be unlinked
-  int signal = 0;              // sent once slice `present` has its name (see Runs)
+  unsigned stale = 0; // slices 0, 1, ... that find a folder at their name plus ".partial.PID"
+  int signal = 0;     // sent once slice `present` has its name (see Runs)
+  bool apart = false; // PID 1 of a PID namespace of its own, as in a container
+  bool nohup = false; // started with SIGHUP ignored
 };
 
 struct Started {
@@ -51,7 +54,8 @@ struct Started {
 Started Start(std::vector<std::string> args, const std::string &cwd, const Setting &s = {}) {
   int out[2];
   if (::pipe(out) != 0) return {-1, -1};
-  const pid_t pid = ::fork();
+  const auto pid = pid_t(
+      ::syscall(SYS_clone, SIGCHLD | (s.apart ? CLONE_NEWPID : 0), nullptr, nullptr, nullptr, 0));
   if (pid == 0) {
     ::dup2(out[1], 1), ::dup2(out[1], 2), ::close(out[0]), ::close(out[1]);
     ::close(0); // nothing to read, and the run's first file gets descriptor 0
@@ -71,9 +75,9 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
       _exit(125);
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL); // as from a shell
-    const std::string stale = s.stale ? s.stale + (".partial." + std::to_string(::getpid())) : "";
-    if (s.stale && s.folder) fs::create_directory(stale);
-    if (s.stale && !s.folder) std::ofstream(stale) << 0;
+    if (s.nohup) std::signal(SIGHUP, SIG_IGN);
+    for (unsigned z = 0; z < s.stale; ++z)
+      fs::create_directory(std::to_string(z) + ".tif.partial." + std::to_string(::getpid()));
     std::vector<char *> argv = {const_cast<char *>(TRAVIK_PATH)};
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -136,35 +140,42 @@ std::vector<std::string> Strays(const std::string &dir, const std::vector<unsign
   return strays;
 }
 
-// Runs in a folder as it stands, alone or started together with runs of other depths, the first
-// perhaps stopped by a signal once slice `present` has its name. The first run's message names
-// the slice it failed on; the others succeed. Every name holds a complete slice of one of the
-// runs' sponges, every other entry what it held before, and no temporary is left but one of a run
-// killed outright. Each case runs twice: the first run, and every other one, lacking unnamed files
-// once, the others the other time.
+// Runs in a folder as it stands, alone or started together with runs of other depths, every
+// other one of those in a PID namespace of its own; the first perhaps signalled once slice
+// `present` has its name. Stopped, it goes on only after the others. The first run's message
+// names the slice it failed on; the others succeed. Every name holds a complete slice of one of
+// the runs' sponges, every other entry what it held before, and no temporary is left but one of
+// a run killed outright. Each case runs twice: the first run, and every other one, lacking
+// unnamed files once, the others the other time.
 TEST(Program, Runs) {
   using Prepare = void (*)(const std::string &folder);
   const Prepare make = [](auto &f) { fs::create_directories(f); };
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
-  // Longer than a slice; temporaries of runs that do not exist (PID 999999998 made last, so
-  // listed first in some orders), of one that does, and names that only look like one; slices
-  // linked to another slice, a folder, nothing.
+  // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
+  // like one (a process number, 15 digits, a FIFO, a link); slices linked to another slice, a
+  // folder, nothing.
   const Prepare entries = [](const std::string &f) {
-    for (const char *n : {"0.tif", "4.tif.partial.999999999", "5.tif.partial.1",
-                          "7.tif.partial.999999998", "8.tif.partial.9999999999"})
+    for (const char *n : {"0.tif", "4.tif.partial.999999999", "7.tif.partial.0123456789abcdef",
+                          "000.tif.partial.fedcba9876543210", "8.tif.partial.0123456789abcde"})
       std::ofstream(f + "/" + n) << std::string(5000, 'o');
+    ::mkfifo((f + "/5.tif.partial.aaaaaaaaaaaaaaaa").c_str(), 0666);
     fs::create_directory(f + "/folder");
     fs::create_symlink("0.tif", f + "/1.tif");
     fs::create_symlink("folder", f + "/2.tif");
     fs::create_symlink("gone/x.tif", f + "/3.tif");
-    fs::create_symlink("0.tif", f + "/6.tif.partial.x");
+    fs::create_symlink("0.tif", f + "/6.tif.partial.bbbbbbbbbbbbbbbb");
   };
-  const std::vector<std::string> kept = {"5.tif.partial.1", "6.tif.partial.x",
-                                         "8.tif.partial.9999999999", "folder"};
+  const std::vector<std::string> kept = {
+      "4.tif.partial.999999999", "5.tif.partial.aaaaaaaaaaaaaaaa", "6.tif.partial.bbbbbbbbbbbbbbbb",
+      "8.tif.partial.0123456789abcde", "folder"};
+  const std::vector<std::string> planted = {"0.tif.partial.PID", "1.tif.partial.PID",
+                                            "2.tif.partial.PID"};
   std::string deep, name(5000, 'x');
   while (deep.size() < 3000) deep += std::string(200, 'd') + "/";
   const std::string lost = " : file not stored.\n", memory = "memory allocation error.\n";
+  // The sanitizers' shadow memory cannot live under an address-space limit.
+  const rlim_t small = TRAVIK_SANITIZED ? RLIM_INFINITY : 64 << 20;
   struct Case {
     std::vector<std::string> args;
     std::string err;        // no message: status 0, else 1
@@ -183,32 +194,29 @@ TEST(Program, Runs) {
       {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
       {{"1", deep}, "", 3, 3, {}, make},
       {{"2", "."}, "", 9, 9, {}, entries, kept},
-      {{"2", "."}, "", 9, 9, {.stale = "5.tif"}},
-      {{"2", "."},
-       "./5.tif" + lost,
-       9,
-       5,
-       {.stale = "5.tif", .folder = true},
-       {},
-       {"5.tif.partial.PID"}},
+      {{"1", "."}, "", 3, 3, {.stale = 3}, {}, planted},
+      {{"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, planted, {1}},
       {{"2", "."}, "./4.tif" + lost, 9, 4, {}, directory, {"4.tif"}},
       {{"4", "."}, "./00.tif" + lost, 81, 0, {.resource = RLIMIT_FSIZE, .limit = 100}},
       {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
-      {{"1", "gone/"}, "gone//0.tif" + lost, 3, 0},
+      {{"7", "gone/"}, "gone//0000.tif" + lost, 0, 0, {.limit = small}},
       {{"5", "."}, "", 243, 120, {.signal = SIGKILL}},
       {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
+      {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
+      {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
       {{"5", "."}, "", 243, 243, {}, {}, {}, {5, 5, 5}},
-      {{"4", "."}, "", 81, 81, {}, {}, {}, {3}},
+      {{"4", "."}, "", 81, 81, {.apart = true}, {}, {}, {4}},
   };
   // Volumes refused before any file, under an address-space limit so that none fits by chance;
-  // the sanitizers' shadow memory cannot live under one, so there only the hopeless ones.
+  // under the sanitizers only the hopeless ones. Strings that do not fit fail the same way.
   for (const char *n : {"7", "14", "20", "2147483647", "99999999999999999999"})
     if (!TRAVIK_SANITIZED || std::strtod(n, nullptr) > 7)
-      cases.push_back(
-          {{n, "."}, memory, 0, 0, {.limit = TRAVIK_SANITIZED ? RLIM_INFINITY : 64 << 20}});
+      cases.push_back({{n, "."}, memory, 0, 0, {.limit = small}});
+  if (!TRAVIK_SANITIZED)
+    cases.push_back({{"1", std::string(130000, 'x')}, memory, 0, 0, {.limit = 20 << 20}});
   for (const Case &c : cases)
     for (const bool named : {false, true}) {
       const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
@@ -218,31 +226,44 @@ TEST(Program, Runs) {
       Setting setting = c.setting;
       if (named) setting.refuse = kNoUnnamedFiles;
       std::vector<Started> runs = {Start(c.args, dir.path, setting)};
-      std::vector<unsigned> edges = {c.edge};
-      for (const unsigned depth : c.with) { // on the other kind of file system
-        const Setting other = {named ? Refusal{} : kNoUnnamedFiles};
-        runs.push_back(Start({std::to_string(depth), "."}, dir.path, other));
-        edges.push_back(unsigned(std::pow(3, depth)));
-      }
       // The signal once the slice has its temporary's name or its own, unless the run ended first;
       // the test sleeps between looks, so that the run, which yields to it, gets on.
       const int signal = c.setting.signal;
-      const std::string slice = dir / Name(c.present, c.edge), pid = std::to_string(runs[0].pid);
+      const std::string slice = Name(c.present, c.edge);
+      const auto reached = [&] {
+        for (const auto &e : fs::directory_iterator(dir.path))
+          if (e.path().filename().string().starts_with(slice)) return true;
+        return false;
+      };
       for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 1) == 0;)
-        if (fs::exists(slice) || fs::exists(slice + ".partial." + pid)) break;
+        if (reached()) break;
       if (signal != 0) ::kill(runs[0].pid, signal);
-      const int status = signal != 0 ? 128 + signal : c.err.empty() ? 0 : 1;
-      EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
+      std::vector<unsigned> edges = {c.edge};
+      for (const unsigned depth : c.with) { // on the other kind of file system
+        const Setting other = {.refuse = named ? Refusal{} : kNoUnnamedFiles,
+                               .apart = runs.size() % 2 == 1};
+        runs.push_back(Start({std::to_string(depth), "."}, dir.path, other));
+        edges.push_back(unsigned(std::pow(3, depth)));
+      }
       for (std::size_t i = 1; i < runs.size(); ++i)
         EXPECT_EQ(Finish(runs[i]), std::pair(0, std::string()));
+      if (signal == SIGSTOP) ::kill(runs[0].pid, SIGCONT);
+      const bool survives = signal == SIGSTOP || c.setting.nohup;
+      const int status = signal != 0 && !survives ? 128 + signal : c.err.empty() ? 0 : 1;
+      EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
       unsigned slices = 0; // counted by Strays
       std::error_code missing;
       const std::string at = fs::exists(dir / folder, missing) ? dir / folder : dir.path.string();
-      std::vector<std::string> strays = Strays(at, edges, slices, runs[0].pid);
-      if (signal == SIGKILL && strays.size() == 1 && strays[0].ends_with(".partial.PID"))
+      std::vector<std::string> strays =
+          Strays(at, edges, slices, c.setting.apart ? 1 : runs[0].pid);
+      if (signal == SIGKILL && strays.size() == 1 &&
+          strays[0].find(".partial.") != std::string::npos)
         strays.clear(); // a run killed outright may leave its one temporary
       EXPECT_EQ(strays, c.others);
-      EXPECT_TRUE(signal != 0 ? slices >= c.present : slices == c.present) << slices;
+      EXPECT_TRUE(survives      ? slices == c.edge
+                  : signal != 0 ? slices >= c.present
+                                : slices == c.present)
+          << slices;
     }
 }
 
