@@ -530,7 +530,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
       static_cast<std::uint32_t>(std::max<std::size_t>(kStripMax / rowBytes, 1));
   const std::uint32_t stripCount =
       (static_cast<std::uint32_t>(height) + rowsPerStrip - 1) / rowsPerStrip;
-  const std::uint64_t textLength = description != nullptr ? std::strlen(description) + 1 : 0;
+  const std::size_t textLength = description != nullptr ? std::strlen(description) + 1 : 0;
   const std::uint64_t firstStrip = textLength > 4 ? 8 + Even(textLength) : 8;
   const std::uint64_t tableSize = stripCount != 1 ? 8ull * stripCount : 0;
   const int entries = description != nullptr ? 11 : 10;
