@@ -11,6 +11,16 @@
 #include <sys/resource.h>
 #include <tuple>
 
+// The next `swept` renames find their temporary gone, as when a sweep on another host takes it in
+// the instant between its close and its rename, where a network file system drops the lock.
+int swept = 0;
+extern "C" int __real_rename(const char *from, const char *to);
+extern "C" int __wrap_rename(const char *from, const char *to) {
+  if (swept == 0) return __real_rename(from, to);
+  --swept, ::unlink(from), errno = ENOENT;
+  return -1;
+}
+
 namespace {
 
 using check::Bytes;
@@ -70,6 +80,7 @@ TEST(Memo, NothingIsTakenOnAHash) {
 
 // Where the format fixes the bytes: whole small files, code streams, and rows as files store them.
 TEST(Writer, ExactBytes) {
+  swept = kTries - 1; // written again each time, and stored at the last try
   EXPECT_EQ(Store(Make(1, 1, 8, [](int, int) { return 189; })),
             Hex("49 49 2A 00 0C 00 00 00 80 2F 60 20 0A 00 00 01 03 00 01 00 00 00 01 00 00 00 "
                 "01 01 03 00 01 00 00 00 01 00 00 00 02 01 03 00 01 00 00 00 08 00 00 00 03 01 "
@@ -77,6 +88,7 @@ TEST(Writer, ExactBytes) {
                 "01 00 00 00 08 00 00 00 15 01 03 00 01 00 00 00 01 00 00 00 16 01 04 00 01 00 "
                 "00 00 00 20 00 00 17 01 04 00 01 00 00 00 04 00 00 00 1C 01 03 00 01 00 00 00 "
                 "01 00 00 00 00 00 00 00"));
+  EXPECT_EQ(swept, 0);
 
   const std::pair<const char *, const char *> streams[] = {
       {"00", "80 00 20 20"},
@@ -162,6 +174,7 @@ TEST(WriterDeath, Refusals) {
     const char *why;
     rlim_t memory = RLIM_INFINITY;
     const char *description = nullptr;
+    int sweeps = 0;
   } cases[] = {
       {0, 1, 8, "bad image format"},
       {4, -1, 8, "bad image format"},
@@ -170,8 +183,9 @@ TEST(WriterDeath, Refusals) {
       {1 << 30, 1, 32, "bad image format"},    // 4 GiB rows
       {8193, 536870896, 8, "file not stored"}, // its tables alone would pass 4 GiB
       {8193, 536870895, 8, "file not stored"}, // its first strip does; only row 0 is read
-      {8193, 536870895, 8, "no allocatable memory", 512u << 20},   // the largest that fits
-      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"}, // 4 GiB exactly
+      {8193, 536870895, 8, "no allocatable memory", 512u << 20},    // the largest that fits
+      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},  // 4 GiB exactly
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kTries}, // swept at every try
   };
   for (const auto &c : cases) {
     // The sanitizers' shadow memory cannot live under an address-space limit.
@@ -180,6 +194,7 @@ TEST(WriterDeath, Refusals) {
     const auto store = [&] {
       const rlimit limit{c.memory, c.memory};
       ::setrlimit(RLIMIT_AS, &limit);
+      swept = c.sweeps;
       StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
     };
     EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
