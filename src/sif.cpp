@@ -416,6 +416,9 @@ bool named; // the temporary has had its name since it was created
 std::atomic<const char *> unfinished{nullptr};
 static_assert(std::atomic<const char *>::is_always_lock_free);
 
+// Held back while a name is taken and recorded, so that no signal finds the one without the other.
+sigset_t interruptions, unmasked;
+
 extern "C" void Interrupted(int signal) {
   if (const char *p = unfinished.load()) ::unlink(p);
   // The handler was reset on entry: the signal ends the process as it would have.
@@ -429,13 +432,15 @@ void CatchInterruptions() {
   action.sa_handler = Interrupted;
   action.sa_flags = static_cast<int>(SA_RESETHAND);
   sigemptyset(&action.sa_mask);
-  for (const int signal : {SIGHUP, SIGINT, SIGTERM})
+  sigemptyset(&interruptions);
+  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    sigaddset(&interruptions, signal);
     if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
       ::sigaction(signal, &action, nullptr);
+  }
 }
 
-void NewName(const char *name) {
-  unfinished.store(nullptr);
+void NewName(const char *name) { // unfinished is null here: the old name is given up or never was
   std::uint64_t r = 0;
   // Without the kernel's randomness a name is merely less likely to be free the first time.
   if (::getrandom(&r, sizeof r, 0) != sizeof r) {
@@ -469,10 +474,12 @@ int OpenPartial(const char *name) {
   if (!named) ::flock(fd, LOCK_EX);
   for (int attempt = 0; named && fd < 0 && attempt < kTries; ++attempt) {
     NewName(name);
+    ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
     fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) unfinished.store(partial.c_str());
+    ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
     if (fd < 0 && errno != EEXIST) break;
     if (fd < 0) continue;
-    unfinished.store(partial.c_str());
     if (::flock(fd, LOCK_EX) == 0 && !Same(fd)) {
       unfinished.store(nullptr);
       ::close(fd);
@@ -487,11 +494,13 @@ bool NamePartial(int fd, const char *name) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < kTries; ++attempt) {
     NewName(name);
-    if (::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0 ||
-        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-      unfinished.store(partial.c_str());
-      return true;
-    }
+    ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
+    const bool linked =
+        ::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0 ||
+        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    if (linked) unfinished.store(partial.c_str());
+    ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
+    if (linked) return true;
     if (errno != EEXIST) break;
   }
   return false;
@@ -548,7 +557,8 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     if (file == nullptr) Discard(name);
     if (height > 0 && rows == nullptr) { // only a look whether the file can be stored
       std::fclose(file);
-      if (const char *p = unfinished.exchange(nullptr)) ::unlink(p);
+      if (const char *p = unfinished.load()) ::unlink(p);
+      unfinished.store(nullptr);
       return;
     }
     std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers

@@ -67,14 +67,15 @@ bool Leftover(std::string_view n) {
 
 // Removes such leftovers, and nothing else. A live run, of this host or another, holds the lock
 // on its temporary until the rename; an entry whose lock cannot be taken, as on a file system
-// without locks, stays. Opening never follows a link nor waits for a FIFO's other end.
+// without locks, stays. Opening never follows a link nor waits for a FIFO's other end, and is for
+// writing, which NFS asks of an exclusive lock.
 void Sweep(const std::string &folder) {
   DIR *d = ::opendir(folder.c_str());
   if (d == nullptr) return;
   const int at = ::dirfd(d);
   while (const dirent *e = ::readdir(d)) {
     if (!Leftover(e->d_name)) continue;
-    const int fd = ::openat(at, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(at, e->d_name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat locked {};
     struct stat named {};
     if (fd >= 0 && ::fstat(fd, &locked) == 0 && S_ISREG(locked.st_mode) &&
