@@ -16,9 +16,16 @@
 int swept = 0;
 extern "C" int __real_rename(const char *from, const char *to);
 extern "C" int __wrap_rename(const char *from, const char *to) {
-  if (swept == 0) return __real_rename(from, to);
-  --swept, ::unlink(from), errno = ENOENT;
-  return -1;
+  return swept > 0 ? (--swept, ::unlink(from), errno = ENOENT, -1) : __real_rename(from, to);
+}
+
+// The next `drawn` random numbers are `fixed`, so that a test knows the names they give.
+std::uint64_t fixed;
+int drawn = 0;
+extern "C" ssize_t __real_getrandom(void *to, std::size_t n, unsigned flags);
+extern "C" ssize_t __wrap_getrandom(void *to, std::size_t n, unsigned flags) {
+  return drawn > 0 ? (--drawn, std::memcpy(to, &fixed, n), ssize_t(n))
+                   : __real_getrandom(to, n, flags);
 }
 
 namespace {
@@ -162,6 +169,21 @@ TEST(Writer, GeneratedImages) {
   for (Bytes &row : mixed.rows) row = few.rows[random() % 64];
   Store(mixed);
   Store(Make(8192, 600, 8, noise));
+}
+
+// A name that is taken stays as it is, and another is drawn, but only so often.
+TEST(WriterDeath, TakenNames) {
+  const check::TempDir dir;
+  const std::string name = dir / "i.tif", taken = name + ".partial.00000000000000ab";
+  std::ofstream(taken) << "another's";
+  unsigned char row[1] = {189}, *rows[1] = {row};
+  fixed = 0xAB, drawn = kTries - 1;
+  StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+  EXPECT_EQ(check::Verify(name, Make(1, 1, 8, [](int, int) { return 189; })), "");
+  EXPECT_EQ(std::tuple(std::filesystem::exists(taken), drawn), std::tuple(true, 0));
+  drawn = kTries;
+  EXPECT_EXIT(StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), ::testing::ExitedWithCode(1),
+              "file not stored");
 }
 
 // Refusals: one message, status 1, and no file.
