@@ -69,8 +69,8 @@ bool Leftover(std::string_view n) {
 // on its temporary until the rename; an entry whose lock cannot be taken, as on a file system
 // without locks, stays. Opening never follows a link nor waits for a FIFO's other end, and is for
 // writing, which NFS asks of an exclusive lock.
-void Sweep(const std::string &folder) {
-  DIR *d = ::opendir(folder.c_str());
+void Sweep(const char *folder) {
+  DIR *d = ::opendir(*folder != '\0' ? folder : "/"); // the slices went to "/NNN.tif" then
   if (d == nullptr) return;
   const int at = ::dirfd(d);
   while (const dirent *e = ::readdir(d)) {
@@ -155,8 +155,8 @@ int main(int argc, char **argv) try {
       image[y] = (ones[y] & ones[z]) != 0 ? const_cast<unsigned char *>(empty.data()) : cell[z][y];
     StoreImageFile(slice(z), size, size, 8, image.data(), nullptr);
   }
-  Sweep(std::string(argv[2]) + "/");
-  return 0; // the volume goes with the process
+  Sweep(argv[2]); // allocates nothing: every slice is complete, whatever it meets
+  return 0;       // the volume goes with the process
 } catch (const std::bad_alloc &) {
   NoMemory();
 }

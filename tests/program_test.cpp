@@ -201,7 +201,7 @@ TEST(Program, Runs) {
       {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
       {{"7", "gone/"}, "gone//0000.tif" + lost, 0, 0, {.limit = small}},
-      {{"5", "."}, "", 243, 120, {.signal = SIGKILL}},
+      {{"5", "."}, "", 243, 120, {.signal = SIGKILL, .apart = true}},
       {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
