@@ -419,8 +419,12 @@ static_assert(std::atomic<const char *>::is_always_lock_free);
 // Held back while a name is taken and recorded, so that no signal finds the one without the other.
 sigset_t interruptions, unmasked;
 
-extern "C" void Interrupted(int signal) {
+void RemovePartial() {
   if (const char *p = unfinished.load()) ::unlink(p);
+}
+
+extern "C" void Interrupted(int signal) {
+  RemovePartial();
   // The handler was reset on entry: the signal ends the process as it would have.
   std::raise(signal);
 }
@@ -460,6 +464,21 @@ bool Same(int fd) { // partial still names the file open at fd
          opened.st_ino == now.st_ino && opened.st_dev == now.st_dev;
 }
 
+// Draws names until take(), which creates an entry under partial or fails with errno, finds one
+// free, and records it before any signal can see it; an entry already there is another's and
+// stays. Returns what take returned last, -1 when every try found a name taken.
+template <typename Take> int TakeName(const char *name, Take take) {
+  for (int attempt = 0; attempt < kTries; ++attempt) {
+    NewName(name);
+    ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
+    const int taken = take();
+    if (taken >= 0) unfinished.store(partial.c_str());
+    ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
+    if (taken >= 0 || errno != EEXIST) return taken;
+  }
+  return -1;
+}
+
 // Creates the image's temporary and locks it. A named one is created exclusively, never through
 // a symbolic link, and given up if a sweep took it between its creation and the lock. Where a
 // file system has no locks, it has no sweep either, so the lock's failure does not matter.
@@ -472,19 +491,14 @@ int OpenPartial(const char *name) {
   int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   named = fd < 0;
   if (!named) ::flock(fd, LOCK_EX);
-  for (int attempt = 0; named && fd < 0 && attempt < kTries; ++attempt) {
-    NewName(name);
-    ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
-    fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0) unfinished.store(partial.c_str());
-    ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
-    if (fd < 0 && errno != EEXIST) break;
-    if (fd < 0) continue;
-    if (::flock(fd, LOCK_EX) == 0 && !Same(fd)) {
-      unfinished.store(nullptr);
-      ::close(fd);
-      fd = -1;
-    }
+  for (int attempt = 0; named && attempt < kTries; ++attempt) {
+    fd = TakeName(name, [] {
+      return ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    });
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || Same(fd)) break;
+    unfinished.store(nullptr);
+    ::close(fd);
+    fd = -1;
   }
   return fd;
 }
@@ -492,23 +506,17 @@ int OpenPartial(const char *name) {
 // Linking by descriptor needs a capability; through /proc it does not, but needs /proc.
 bool NamePartial(int fd, const char *name) {
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  for (int attempt = 0; attempt < kTries; ++attempt) {
-    NewName(name);
-    ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
-    const bool linked =
-        ::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0 ||
-        ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW) == 0;
-    if (linked) unfinished.store(partial.c_str());
-    ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
-    if (linked) return true;
-    if (errno != EEXIST) break;
-  }
-  return false;
+  const auto link = [&] {
+    return ::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0
+               ? 0
+               : ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW);
+  };
+  return TakeName(name, link) == 0;
 }
 
 // Nothing under the final name was touched: only this run's temporary goes, and the process ends.
 [[noreturn]] void Discard(const char *name, const char *why = "file not stored") {
-  if (const char *p = unfinished.load()) ::unlink(p);
+  RemovePartial();
   Fail(name, why);
 }
 
@@ -557,7 +565,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     if (file == nullptr) Discard(name);
     if (height > 0 && rows == nullptr) { // only a look whether the file can be stored
       std::fclose(file);
-      if (const char *p = unfinished.load()) ::unlink(p);
+      RemovePartial();
       unfinished.store(nullptr);
       return;
     }
