@@ -153,11 +153,12 @@ TEST(Program, Runs) {
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
-  // like one (a process number, 15 digits, a FIFO, a link); slices linked to another slice, a
-  // folder, nothing.
+  // like one (a process number, 15 digits, capitals, a FIFO, a link); slices linked to another
+  // slice, a folder, nothing.
   const Prepare entries = [](const std::string &f) {
     for (const char *n : {"0.tif", "4.tif.partial.999999999", "7.tif.partial.0123456789abcdef",
-                          "000.tif.partial.fedcba9876543210", "8.tif.partial.0123456789abcde"})
+                          "000.tif.partial.fedcba9876543210", "8.tif.partial.0123456789abcde",
+                          "9.tif.partial.0123456789ABCDEF"})
       std::ofstream(f + "/" + n) << std::string(5000, 'o');
     ::mkfifo((f + "/5.tif.partial.aaaaaaaaaaaaaaaa").c_str(), 0666);
     fs::create_directory(f + "/folder");
@@ -167,8 +168,9 @@ TEST(Program, Runs) {
     fs::create_symlink("0.tif", f + "/6.tif.partial.bbbbbbbbbbbbbbbb");
   };
   const std::vector<std::string> kept = {
-      "4.tif.partial.999999999", "5.tif.partial.aaaaaaaaaaaaaaaa", "6.tif.partial.bbbbbbbbbbbbbbbb",
-      "8.tif.partial.0123456789abcde", "folder"};
+      "4.tif.partial.999999999",        "5.tif.partial.aaaaaaaaaaaaaaaa",
+      "6.tif.partial.bbbbbbbbbbbbbbbb", "8.tif.partial.0123456789abcde",
+      "9.tif.partial.0123456789ABCDEF", "folder"};
   const std::vector<std::string> planted = {"0.tif.partial.PID", "1.tif.partial.PID",
                                             "2.tif.partial.PID"};
   std::string deep, name(5000, 'x');
