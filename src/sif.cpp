@@ -11,26 +11,15 @@
 
 #include "sif.h"
 
+#include "platform.h"
+
 #include <algorithm>
-#include <atomic>
 #include <bit>
-#include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <memory>
-#include <new>
-#include <string>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
 namespace {
 
@@ -402,122 +391,14 @@ void PutLong(std::uint32_t v) {
   std::exit(1);
 }
 
-// An image is written to an unnamed file in its folder, named NAME.partial.XXXXXXXXXXXXXXXX (64
-// random bits) once complete and renamed onto NAME at once, so NAME holds the old entry or the
-// whole new file. Process numbers repeat across containers and hosts; random names do not, and
-// a name already taken is never reused or removed, only another chosen. Where a file system
-// refuses unnamed files, the temporary is named from the start. The temporary is locked from its
-// creation to its rename: that is how a sweep tells a live run's temporary from a dead one's.
+// Where a network file system drops the lock with the stream, a sweep on another host may take the
+// temporary between its close and its publication: then the image is written again, so often.
 constexpr int kTries = 8;
-std::string partial;
-bool named; // the temporary has had its name since it was created
-// partial while it names this run's temporary: all that the failure paths may remove. unlink, not
-// std::remove, as only it is async-signal-safe.
-std::atomic<const char *> unfinished{nullptr};
-static_assert(std::atomic<const char *>::is_always_lock_free);
 
-// Held back while a name is taken and recorded, so that no signal finds the one without the other.
-sigset_t interruptions, unmasked;
-
-void RemovePartial() {
-  if (const char *p = unfinished.load()) ::unlink(p);
-}
-
-extern "C" void Interrupted(int signal) {
-  RemovePartial();
-  // The handler was reset on entry: the signal ends the process as it would have.
-  std::raise(signal);
-}
-
-// An interrupted run must not leave its temporary behind; signals the user ignores stay ignored.
-void CatchInterruptions() {
-  struct sigaction action {};
-  struct sigaction old {};
-  action.sa_handler = Interrupted;
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
-  sigemptyset(&action.sa_mask);
-  sigemptyset(&interruptions);
-  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
-    sigaddset(&interruptions, signal);
-    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-      ::sigaction(signal, &action, nullptr);
-  }
-}
-
-void NewName(const char *name) { // unfinished is null here: the old name is given up or never was
-  std::uint64_t r = 0;
-  // Without the kernel's randomness a name is merely less likely to be free the first time.
-  if (::getrandom(&r, sizeof r, 0) != sizeof r) {
-    timespec t{};
-    ::clock_gettime(CLOCK_REALTIME, &t);
-    r = Mix(static_cast<std::uint64_t>(t.tv_sec ^ t.tv_nsec << 20 ^ ::getpid()) * kMul);
-  }
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(r));
-  partial.assign(name).append(".partial.").append(hex);
-}
-
-bool Same(int fd) { // partial still names the file open at fd
-  struct stat opened {};
-  struct stat now {};
-  return ::fstat(fd, &opened) == 0 && ::lstat(partial.c_str(), &now) == 0 &&
-         opened.st_ino == now.st_ino && opened.st_dev == now.st_dev;
-}
-
-// Draws names until take(), which creates an entry under partial or fails with errno, finds one
-// free, and records it before any signal can see it; an entry already there is another's and
-// stays. Returns what take returned last, -1 when every try found a name taken.
-template <typename Take> int TakeName(const char *name, Take take) {
-  for (int attempt = 0; attempt < kTries; ++attempt) {
-    NewName(name);
-    ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
-    const int taken = take();
-    if (taken >= 0) unfinished.store(partial.c_str());
-    ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
-    if (taken >= 0 || errno != EEXIST) return taken;
-  }
-  return -1;
-}
-
-// Creates the image's temporary and locks it. A named one is created exclusively, never through
-// a symbolic link, and given up if a sweep took it between its creation and the lock. Where a
-// file system has no locks, it has no sweep either, so the lock's failure does not matter.
-int OpenPartial(const char *name) {
-  unfinished.store(nullptr);
-  const char *slash = std::strrchr(name, '/');
-  const std::string folder = slash == nullptr ? "."
-                             : slash == name  ? "/"
-                                              : std::string(name, slash);
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  named = fd < 0;
-  if (!named) ::flock(fd, LOCK_EX);
-  for (int attempt = 0; named && attempt < kTries; ++attempt) {
-    fd = TakeName(name, [] {
-      return ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    });
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0 || Same(fd)) break;
-    unfinished.store(nullptr);
-    ::close(fd);
-    fd = -1;
-  }
-  return fd;
-}
-
-// Linking by descriptor needs a capability; through /proc it does not, but needs /proc.
-bool NamePartial(int fd, const char *name) {
-  const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  const auto link = [&] {
-    return ::linkat(fd, "", AT_FDCWD, partial.c_str(), AT_EMPTY_PATH) == 0
-               ? 0
-               : ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, partial.c_str(), AT_SYMLINK_FOLLOW);
-  };
-  return TakeName(name, link) == 0;
-}
-
-// Nothing under the final name was touched: only this run's temporary goes, and the process ends.
-[[noreturn]] void Discard(const char *name, const char *why = "file not stored") {
-  RemovePartial();
-  Fail(name, why);
+// Nothing under the final name was touched: only this run's temporary goes.
+[[noreturn]] void Discard(const char *name) {
+  DiscardTemporary(file);
+  Fail(name, "file not stored");
 }
 
 enum FieldType : std::uint32_t { kAscii = 2, kShort = 3, kLong = 4 };
@@ -537,7 +418,7 @@ unsigned char *PutEntry(unsigned char *p, std::uint32_t tag, FieldType type, std
 } // namespace
 
 void StoreImageFile(const char *name, int width, int height, int bits, unsigned char *const *rows,
-                    const char *description) try {
+                    const char *description) {
   if (width < 1 || height < 0 || bits < 1 || bits > 32) Fail(name, "bad image format");
   const std::uint64_t rowLength =
       (static_cast<std::uint64_t>(width) * static_cast<unsigned>(bits) + 7) / 8;
@@ -553,22 +434,17 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   const int entries = description != nullptr ? 11 : 10;
   const std::uint64_t ifdSize = 2 + 12ull * static_cast<unsigned>(entries) + 4;
   if (firstStrip + tableSize + ifdSize > kMaxFileSize) Fail(name, "file not stored");
+  if (height > 0 && rows == nullptr) { // only a look whether the file can be stored
+    if (!CanStore(name)) Fail(name, "file not stored");
+    return;
+  }
 
-  const std::unique_ptr<std::uint32_t[]> counts(new std::uint32_t[stripCount]);
+  auto *counts = static_cast<std::uint32_t *>(std::malloc(sizeof(std::uint32_t) * stripCount + 1));
+  if (counts == nullptr) Fail(name, "no allocatable memory");
 
-  CatchInterruptions();
-  // Where a network file system drops the lock with the stream, a sweep on another host may take
-  // the temporary between its close and its rename: then the image is written again.
   for (int attempt = 1;; ++attempt) {
-    const int fd = OpenPartial(name);
-    file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
-    if (file == nullptr) Discard(name);
-    if (height > 0 && rows == nullptr) { // only a look whether the file can be stored
-      std::fclose(file);
-      RemovePartial();
-      unfinished.store(nullptr);
-      return;
-    }
+    file = OpenTemporary(name);
+    if (file == nullptr) Fail(name, "file not stored");
     std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
 
     const unsigned char zero = 0;
@@ -626,22 +502,13 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     Flush();
 
     // A failed write leaves the stream's error flag set, so one look at the end sees them all.
-    const bool patched = std::fseek(file, 4, SEEK_SET) == 0;
+    if (std::fseek(file, 4, SEEK_SET) != 0) Discard(name);
     PutLong(ifdOffset);
     Flush();
-    if (!patched || std::fflush(file) != 0 || std::ferror(file) != 0 ||
-        (!named && !NamePartial(fd, name)))
-      Discard(name);
-    // A second descriptor keeps the lock while the stream closes, and close reports what a network
-    // file system could not write.
-    const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (std::fclose(file) != 0) Discard(name);
-    const bool renamed = std::rename(partial.c_str(), name) == 0;
-    if (!renamed && (errno != ENOENT || attempt == kTries)) Discard(name);
-    ::close(held);
-    if (renamed) break;
+    const Published published = PublishTemporary(file, name);
+    file = nullptr;
+    if (published == Published::kDone) break;
+    if (published == Published::kFailed || attempt == kTries) Fail(name, "file not stored");
   }
-  unfinished.store(nullptr);
-} catch (const std::bad_alloc &) {
-  Discard(name, "no allocatable memory");
+  std::free(counts);
 }

@@ -4,6 +4,7 @@
 // Builds the Menger sponge of the given depth as a cube of voxels (0 empty, 189 solid) with
 // edge 3^iterations and writes it as one 8-bit LZW TIFF per z-slice: directory/NN.tif.
 
+#include "platform.h"
 #include "sif.h"
 
 #include <climits>
@@ -12,16 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -56,46 +47,17 @@ void Menger_Sponge(int y, int z, int size) {
   std::exit(1);
 }
 
-// What runs that were killed outright may leave: NNN.tif.partial. and 16 hex digits, any depth.
-bool Leftover(std::string_view n) {
-  constexpr std::string_view kMark = ".tif.partial.";
-  const std::size_t digits = n.find_first_not_of("0123456789");
-  return digits > 0 && digits != n.npos && n.substr(digits, kMark.size()) == kMark &&
-         n.size() == digits + kMark.size() + 16 &&
-         n.find_first_not_of("0123456789abcdef", digits + kMark.size()) == n.npos;
-}
-
-// Removes such leftovers, and nothing else. A live run, of this host or another, holds the lock
-// on its temporary until the rename; an entry whose lock cannot be taken, as on a file system
-// without locks, stays. Opening never follows a link nor waits for a FIFO's other end, and is for
-// writing, which NFS asks of an exclusive lock.
-void Sweep(const char *folder) {
-  DIR *d = ::opendir(*folder != '\0' ? folder : "/"); // the slices went to "/NNN.tif" then
-  if (d == nullptr) return;
-  const int at = ::dirfd(d);
-  while (const dirent *e = ::readdir(d)) {
-    if (!Leftover(e->d_name)) continue;
-    const int fd = ::openat(at, e->d_name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat locked {};
-    struct stat named {};
-    if (fd >= 0 && ::fstat(fd, &locked) == 0 && S_ISREG(locked.st_mode) &&
-        ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        ::fstatat(at, e->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_ino == locked.st_ino && named.st_dev == locked.st_dev)
-      ::unlinkat(at, e->d_name, 0);
-    if (fd >= 0) ::close(fd);
-  }
-  ::closedir(d);
-}
-
 } // namespace
 
-// Every allocation failure, also of the strings, ends in the one message.
-int main(int argc, char **argv) try {
+// Every allocation is checked where it is made: an exception is no way to report that memory is
+// gone, as there may be none left to throw it.
+int main(int argc, char **argv) {
   if (argc != 3) {
     std::fputs("usage : travik iterations directory\n", stderr);
     return 1;
   }
+  argv = Arguments(argc, argv);
+  if (argv == nullptr) NoMemory();
   // atoi's reading, but saturating where atoi is undefined: too large a depth fails on memory.
   const long iterations = std::strtol(argv[1], nullptr, 10);
   if (iterations < 0) {
@@ -116,14 +78,26 @@ int main(int argc, char **argv) try {
   }
   if (edge > SIZE_MAX / edge / edge) NoMemory();
   const int size = static_cast<int>(edge);
-  const std::size_t digits = std::to_string(edge - 1).size();
-  std::string name;
+  int digits = 1;
+  for (std::size_t p = 10; edge > p; p *= 10) ++digits;
+  const std::size_t length = std::strlen(argv[2]);
+  char *name = static_cast<char *>(std::malloc(length + 16)); // "/", at most 10 digits, ".tif"
+  if (name == nullptr) NoMemory();
+  std::memcpy(name, argv[2], length);
+  name[length] = '/';
   const auto slice = [&](std::size_t z) {
-    const std::string number = std::to_string(z);
-    name.assign(argv[2]).append("/");
-    return name.append(digits - number.size(), '0').append(number).append(".tif").c_str();
+    char *p = name + length + 1 + digits;
+    std::memcpy(p, ".tif", 5);
+    for (int d = 0; d < digits; ++d, z /= 10) *--p = static_cast<char>('0' + z % 10);
+    return name;
   };
-  // A folder that cannot take the slices is refused before the volume is built.
+  // Whatever can refuse a slice is looked at before the volume is built: a folder at a slice's
+  // name, and a folder that cannot take the slices.
+  for (std::size_t z = 0; z < edge; ++z)
+    if (IsFolder(slice(z))) {
+      std::fprintf(stderr, "%s : file not stored.\n", name);
+      return 1;
+    }
   StoreImageFile(slice(0), size, size, 8, nullptr, nullptr);
 
   const std::size_t rowCount = edge * edge;
@@ -140,23 +114,20 @@ int main(int argc, char **argv) try {
   const auto masks = std::size_t{1} << iterations; // iterations < 20 here
   ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
   patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
-  if (ones == nullptr || patterns == nullptr) NoMemory();
+  // The rows that carving never wrote are all zeros; handing the writer one row of zeros for
+  // them instead keeps their pages untouched, as on some kernels reading them makes them resident.
+  auto **image = static_cast<unsigned char **>(std::malloc(edge * sizeof(unsigned char *)));
+  auto *empty = static_cast<unsigned char *>(std::calloc(edge, 1));
+  if (ones == nullptr || patterns == nullptr || image == nullptr || empty == nullptr) NoMemory();
   for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   for (std::size_t m = 0; m < masks; ++m)
     for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
   Menger_Sponge(0, 0, size);
 
-  // The rows that carving never wrote are all zeros; handing the writer one row of zeros for
-  // them instead keeps their pages untouched, as on some kernels reading them makes them resident.
-  std::vector<unsigned char *> image(edge);
-  const std::vector<unsigned char> empty(edge);
   for (std::size_t z = 0; z < edge; ++z) {
-    for (std::size_t y = 0; y < edge; ++y)
-      image[y] = (ones[y] & ones[z]) != 0 ? const_cast<unsigned char *>(empty.data()) : cell[z][y];
-    StoreImageFile(slice(z), size, size, 8, image.data(), nullptr);
+    for (std::size_t y = 0; y < edge; ++y) image[y] = (ones[y] & ones[z]) != 0 ? empty : cell[z][y];
+    StoreImageFile(slice(z), size, size, 8, image, nullptr);
   }
-  Sweep(argv[2]); // allocates nothing: every slice is complete, whatever it meets
-  return 0;       // the volume goes with the process
-} catch (const std::bad_alloc &) {
-  NoMemory();
+  SweepFolder(argv[2]); // allocates nothing: every slice is complete, whatever it meets
+  return 0;             // the volume goes with the process
 }

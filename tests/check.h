@@ -17,9 +17,9 @@ namespace check {
 
 using Bytes = std::vector<unsigned char>;
 
-inline Bytes ReadFile(const std::string &path) { // empty for a folder or nothing
-  std::ifstream in(path, std::ios::binary);
+inline Bytes ReadFile(const std::string &path) { // empty for anything but a regular file
   if (!std::filesystem::is_regular_file(path)) return {};
+  std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 

@@ -17,6 +17,9 @@
 #include <map>
 #include <poll.h>
 #include <sched.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -44,6 +47,11 @@ struct Setting {
   int signal = 0;     // sent once slice `present` has its name (see Runs)
   bool apart = false; // PID 1 of a PID namespace of its own, as in a container
   bool nohup = false; // started with SIGHUP ignored
+  // Without the kernel's randomness (no getrandom, an empty /dev/urandom) and, where libfaketime
+  // is, with the clock stopped; apart runs then differ in nothing else but their memory layout.
+  bool unrandom = false;
+  bool locked = false; // another user locks every new entry of the folder as soon as it appears
+  bool swap = false;   // stopped, its folder is renamed and a link to a new one put in its place
 };
 
 struct Started {
@@ -67,13 +75,30 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
                            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, s.refuse[2], 0, 1),
                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | s.refuse[3]),
                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    const sock_fprog filter{std::size(rules), rules};
-    // A run to be signalled yields to the test, which must see its progress before it ends.
+    sock_filter unrandom[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                              BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
+                              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+                              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    const sock_fprog filter{std::size(rules), rules}, entropy{std::size(unrandom), unrandom};
+    // A run to be signalled yields to the test, which must see its progress before it ends, and a
+    // run beside a locker to the locker, on the locker's processor.
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    if (s.locked) ::sched_setaffinity(0, sizeof first, &first);
     if (::chdir(cwd.c_str()) != 0 || ::setrlimit(s.resource, &r) != 0 ||
-        (s.signal != 0 && ::setpriority(PRIO_PROCESS, 0, 19) != 0) ||
+        ((s.signal != 0 || s.locked) && ::setpriority(PRIO_PROCESS, 0, 19) != 0) ||
         ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
       _exit(125);
+    if (s.unrandom && (::unshare(CLONE_NEWNS) != 0 ||
+                       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                       ::mount("/dev/null", "/dev/urandom", nullptr, MS_BIND, nullptr) != 0 ||
+                       ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &entropy) != 0))
+      _exit(125);
+    if (s.unrandom && *TRAVIK_FAKETIME != '\0' && !TRAVIK_SANITIZED)
+      ::setenv("LD_PRELOAD", TRAVIK_FAKETIME, 1), ::setenv("FAKETIME", "2026-12-08 12:00:00", 1);
+    ::umask(027), ::alarm(60); // a run that hangs fails, unless it is PID 1 of a namespace
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL); // as from a shell
     if (s.nohup) std::signal(SIGHUP, SIG_IGN);
     for (unsigned z = 0; z < s.stale; ++z)
@@ -127,10 +152,13 @@ std::vector<std::string> Strays(const std::string &dir, const std::vector<unsign
   for (const auto &entry : fs::directory_iterator(dir)) {
     std::string name = entry.path().filename();
     const auto z = unsigned(std::atoi(name.c_str()));
+    // Complete, with the mode of a new file under the runs' umask of 027.
+    const check::Bytes file = check::ReadFile(dir + "/" + name);
     bool slice = false;
     for (const unsigned edge : edges)
-      slice = slice || (z < edge && name == Name(z, edge) &&
-                        check::ReadFile(dir + "/" + name) == Slice(edge, z));
+      slice = slice || (z < edge && name == Name(z, edge) && !file.empty() &&
+                        fs::status(dir + "/" + name).permissions() == fs::perms(0640) &&
+                        file == Slice(edge, z));
     const std::string mark = ".partial." + std::to_string(run);
     if (name.ends_with(mark)) name.replace(name.size() - mark.size() + 9, mark.size(), "PID");
     slices += slice;
@@ -140,27 +168,51 @@ std::vector<std::string> Strays(const std::string &dir, const std::vector<unsign
   return strays;
 }
 
+// Another user of the runs' group, who locks every new entry of folder as soon as it appears and
+// keeps the lock.
+pid_t Locker(const std::string &folder) {
+  const int watch = ::inotify_init();
+  if (const pid_t pid = ::fork(); pid != 0) return ::close(watch), pid;
+  cpu_set_t first;
+  CPU_ZERO(&first);
+  CPU_SET(0, &first);
+  if (::inotify_add_watch(watch, folder.c_str(), IN_CREATE) < 0 ||
+      ::sched_setaffinity(0, sizeof first, &first) != 0 ||
+      ::setpriority(PRIO_PROCESS, 0, -20) != 0 || ::setuid(65534) != 0)
+    _exit(125);
+  alignas(inotify_event) char events[4096];
+  for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;)
+    for (auto *e = events; e < events + n; e += sizeof(inotify_event) + ((inotify_event *)e)->len)
+      ::flock(::open((folder + "/" + ((inotify_event *)e)->name).c_str(), O_RDONLY | O_NONBLOCK),
+              LOCK_EX | LOCK_NB);
+  _exit(0);
+}
+
 // Runs in a folder as it stands, alone or started together with runs of other depths, every
 // other one of those in a PID namespace of its own; the first perhaps signalled once slice
 // `present` has its name. Stopped, it goes on only after the others. The first run's message
 // names the slice it failed on; the others succeed. Every name holds a complete slice of one of
 // the runs' sponges, every other entry what it held before, and no temporary is left but one of
 // a run killed outright. Each case runs twice: the first run, and every other one, lacking
-// unnamed files once, the others the other time.
+// unnamed files once, the others the other time. Paths are relative to the case's folder.
 TEST(Program, Runs) {
   using Prepare = void (*)(const std::string &folder);
   const Prepare make = [](auto &f) { fs::create_directories(f); };
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
+  const Prepare last = [](auto &f) { fs::create_directories(f + "/2186.tif"); };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
-  // like one (a process number, 15 digits, capitals, a FIFO, a link); slices linked to another
-  // slice, a folder, nothing.
+  // like one (a process number, 15 digits, capitals, a FIFO with a reader waiting, a link);
+  // slices linked to another slice, a folder, nothing.
+  static pid_t reader;
   const Prepare entries = [](const std::string &f) {
     for (const char *n : {"0.tif", "4.tif.partial.999999999", "7.tif.partial.0123456789abcdef",
                           "000.tif.partial.fedcba9876543210", "8.tif.partial.0123456789abcde",
                           "9.tif.partial.0123456789ABCDEF"})
       std::ofstream(f + "/" + n) << std::string(5000, 'o');
-    ::mkfifo((f + "/5.tif.partial.aaaaaaaaaaaaaaaa").c_str(), 0666);
+    const std::string fifo = f + "/5.tif.partial.aaaaaaaaaaaaaaaa";
+    ::mkfifo(fifo.c_str(), 0666);
+    if ((reader = ::fork()) == 0) _exit(::open(fifo.c_str(), O_RDONLY)); // returns on a writer
     fs::create_directory(f + "/folder");
     fs::create_symlink("0.tif", f + "/1.tif");
     fs::create_symlink("folder", f + "/2.tif");
@@ -173,8 +225,11 @@ TEST(Program, Runs) {
       "9.tif.partial.0123456789ABCDEF", "folder"};
   const std::vector<std::string> planted = {"0.tif.partial.PID", "1.tif.partial.PID",
                                             "2.tif.partial.PID"};
+  // Folders whose slices' paths fit PATH_MAX, but not their temporaries' paths.
   std::string deep, name(5000, 'x');
-  while (deep.size() < 3000) deep += std::string(200, 'd') + "/";
+  while (deep.size() < 4070)
+    deep += std::string(std::min<std::size_t>(200, 4069 - deep.size()), 'd') + "/";
+  deep.pop_back();
   const std::string lost = " : file not stored.\n", memory = "memory allocation error.\n";
   // The sanitizers' shadow memory cannot live under an address-space limit.
   const rlim_t small = TRAVIK_SANITIZED ? RLIM_INFINITY : 64 << 20;
@@ -194,11 +249,12 @@ TEST(Program, Runs) {
       {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinkByDescriptor}},
       {{"4", "."}, "", 81, 81},
       {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
-      {{"1", deep}, "", 3, 3, {}, make},
+      {{"4", deep}, "", 81, 81, {}, make},
       {{"2", "."}, "", 9, 9, {}, entries, kept},
       {{"1", "."}, "", 3, 3, {.stale = 3}, {}, planted},
       {{"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, planted, {1}},
-      {{"2", "."}, "./4.tif" + lost, 9, 4, {}, directory, {"4.tif"}},
+      {{"2", "."}, "./4.tif" + lost, 9, 0, {}, directory, {"4.tif"}},
+      {{"7", "."}, "./2186.tif" + lost, 2187, 0, {.limit = small}, last, {"2186.tif"}},
       {{"4", "."}, "./00.tif" + lost, 81, 0, {.resource = RLIMIT_FSIZE, .limit = 100}},
       {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
@@ -209,40 +265,51 @@ TEST(Program, Runs) {
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
       {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
+      {{"4", "a"}, "", 81, 40, {.signal = SIGSTOP, .swap = true}, make},
       {{"5", "."}, "", 243, 243, {}, {}, {}, {5, 5, 5}},
       {{"4", "."}, "", 81, 81, {.apart = true}, {}, {}, {4}},
+      {{"4", "."}, "", 81, 81, {.apart = true, .unrandom = true}, {}, {}, {4}},
+      {{"4", "."}, "", 81, 81, {.locked = true}, {}, {}, {4, 4, 4, 4}},
   };
   // Volumes refused before any file, under an address-space limit so that none fits by chance;
-  // under the sanitizers only the hopeless ones. Strings that do not fit fail the same way.
+  // under the sanitizers only the hopeless ones.
   for (const char *n : {"7", "14", "20", "2147483647", "99999999999999999999"})
     if (!TRAVIK_SANITIZED || std::strtod(n, nullptr) > 7)
       cases.push_back({{n, "."}, memory, 0, 0, {.limit = small}});
-  if (!TRAVIK_SANITIZED)
-    cases.push_back({{"1", std::string(130000, 'x')}, memory, 0, 0, {.limit = 20 << 20}});
+  const fs::path home = fs::current_path();
   for (const Case &c : cases)
     for (const bool named : {false, true}) {
-      if ((c.setting.apart || !c.with.empty()) && ::geteuid() != 0)
-        continue; // namespaces need root
+      const bool root = ::geteuid() == 0; // namespaces, mounts and other users need root
+      if ((c.setting.apart || c.setting.locked || !c.with.empty()) && !root) continue;
       const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
       SCOPED_TRACE("case " + std::to_string(&c - cases.data()) + (named ? ", named" : ""));
       check::TempDir dir;
-      if (c.prepare) c.prepare(dir / folder);
+      fs::current_path(dir.path);
+      if (c.prepare) c.prepare(folder);
       Setting setting = c.setting;
       if (named) setting.refuse = kNoUnnamedFiles;
-      std::vector<Started> runs = {Start(c.args, dir.path, setting)};
+      pid_t locker = 0;
+      if (c.setting.locked) fs::permissions(".", fs::perms(0755)), locker = Locker(".");
+      std::vector<Started> runs = {Start(c.args, ".", setting)};
       // The signal once the slice has its temporary's name or its own, unless the run ended first;
       // the test sleeps between looks, so that the run, which yields to it, gets on.
       const int signal = c.setting.signal;
       const std::string slice = Name(c.present, c.edge);
       const auto ofSlice = [&](auto &e) { return e.path().filename().string().starts_with(slice); };
       for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 1) == 0;)
-        if (std::any_of(fs::directory_iterator(dir.path), {}, ofSlice)) break;
+        if (std::any_of(fs::directory_iterator(folder), {}, ofSlice)) break;
       if (signal != 0) ::kill(runs[0].pid, signal);
+      siginfo_t stopped;
+      if (c.setting.swap && ::waitid(P_PID, id_t(runs[0].pid), &stopped, WSTOPPED | WNOWAIT) == 0)
+        fs::rename(folder, "b"), fs::create_directory("c"),
+            fs::create_directory_symlink("c", folder);
       std::vector<unsigned> edges = {c.edge};
-      for (const unsigned depth : c.with) { // on the other kind of file system
-        const Setting other = {.refuse = named ? Refusal{} : kNoUnnamedFiles,
-                               .apart = runs.size() % 2 == 1};
-        runs.push_back(Start({std::to_string(depth), "."}, dir.path, other));
+      for (const unsigned depth : c.with) { // on the other kind of file system, unless unrandom
+        const Setting other = {.refuse = named != c.setting.unrandom ? Refusal{} : kNoUnnamedFiles,
+                               .apart = runs.size() % 2 == 1 && !c.setting.locked,
+                               .unrandom = c.setting.unrandom,
+                               .locked = c.setting.locked};
+        runs.push_back(Start({std::to_string(depth), "."}, ".", other));
         edges.push_back(unsigned(std::pow(3, depth)));
       }
       for (std::size_t i = 1; i < runs.size(); ++i)
@@ -252,15 +319,37 @@ TEST(Program, Runs) {
       const int status = signal != 0 && !survives ? 128 + signal : c.err.empty() ? 0 : 1;
       EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
       if (signal == SIGKILL) { // a later run sweeps what a run killed outright may leave
-        EXPECT_EQ(Finish(Start(c.args, dir.path, setting)), std::pair(0, std::string()));
+        EXPECT_EQ(Finish(Start(c.args, ".", setting)), std::pair(0, std::string()));
+      }
+      if (locker != 0) ::kill(locker, SIGKILL), ::waitpid(locker, nullptr, 0);
+      if (c.prepare == entries) { // the FIFO's reader still waits: nothing opened it
+        EXPECT_EQ(::waitpid(reader, nullptr, WNOHANG), 0);
+        ::kill(reader, SIGKILL), ::waitpid(reader, nullptr, 0);
       }
       unsigned slices = 0; // counted by Strays
       std::error_code missing;
-      const std::string at = fs::exists(dir / folder, missing) ? dir / folder : dir.path.string();
+      const std::string at = fs::exists(folder, missing) ? folder : ".";
+      if (c.setting.swap) {
+        EXPECT_EQ(Strays("b", edges, slices), std::vector<std::string>());
+      }
       EXPECT_EQ(Strays(at, edges, slices, c.setting.apart ? 1 : runs[0].pid), c.others);
       const unsigned least = survives ? c.edge : c.present;
       EXPECT_TRUE(signal != 0 && !survives ? slices >= least : slices == least) << slices;
+      fs::current_path(home);
     }
+  // At every address-space limit at which it starts at all, a run ends in one of its messages,
+  // however little memory is left: not by an exception that cannot even be thrown.
+  bool ran = false;
+  for (rlim_t kib = 14 << 10; !TRAVIK_SANITIZED && kib <= 26 << 10; kib += 32) {
+    check::TempDir dir;
+    const auto [status, said] = Finish(Start({"0", "."}, dir.path, {.limit = kib << 10}));
+    // The loader's failures, below every limit at which the program ran.
+    const bool started = ran || (status != 127 && status != 128 + SIGSEGV);
+    ran = started;
+    EXPECT_TRUE(!started || (status == 0 && said.empty()) ||
+                (status == 1 && (said == memory || said == "./0.tif" + lost)))
+        << kib << " KiB: " << status << " " << said;
+  }
 }
 
 } // namespace

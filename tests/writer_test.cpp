@@ -14,9 +14,18 @@
 // The next `swept` renames find their temporary gone, as when a sweep on another host takes it in
 // the instant between its close and its rename, where a network file system drops the lock.
 int swept = 0;
-extern "C" int __real_rename(const char *from, const char *to);
-extern "C" int __wrap_rename(const char *from, const char *to) {
-  return swept > 0 ? (--swept, ::unlink(from), errno = ENOENT, -1) : __real_rename(from, to);
+extern "C" int __real_renameat(int at, const char *from, int to_at, const char *to);
+extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *to) {
+  return swept > 0 ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
+                   : __real_renameat(at, from, to_at, to);
+}
+
+// The next `unclosed` closes fail, as a network file system's may when it writes at close.
+int unclosed = 0;
+extern "C" int __real_fclose(std::FILE *stream);
+extern "C" int __wrap_fclose(std::FILE *stream) {
+  return unclosed > 0 ? (--unclosed, __real_fclose(stream), errno = EIO, EOF)
+                      : __real_fclose(stream);
 }
 
 // The next `drawn` random numbers are `fixed`, so that a test knows the names they give.
@@ -196,7 +205,7 @@ TEST(WriterDeath, Refusals) {
     const char *why;
     rlim_t memory = RLIM_INFINITY;
     const char *description = nullptr;
-    int sweeps = 0;
+    int sweeps = 0, closes = 0;
   } cases[] = {
       {0, 1, 8, "bad image format"},
       {4, -1, 8, "bad image format"},
@@ -208,6 +217,7 @@ TEST(WriterDeath, Refusals) {
       {8193, 536870895, 8, "no allocatable memory", 512u << 20},    // the largest that fits
       {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},  // 4 GiB exactly
       {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kTries}, // swept at every try
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},   // its close fails
   };
   for (const auto &c : cases) {
     // The sanitizers' shadow memory cannot live under an address-space limit.
@@ -216,7 +226,7 @@ TEST(WriterDeath, Refusals) {
     const auto store = [&] {
       const rlimit limit{c.memory, c.memory};
       ::setrlimit(RLIMIT_AS, &limit);
-      swept = c.sweeps;
+      swept = c.sweeps, unclosed = c.closes;
       StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
     };
     EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
