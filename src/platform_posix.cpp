@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 
 #include <dirent.h>
 #include <fcntl.h>

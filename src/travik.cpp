@@ -96,7 +96,7 @@ int main(int argc, char **argv) {
   for (std::size_t z = 0; z < edge; ++z)
     if (IsFolder(slice(z))) {
       std::fprintf(stderr, "%s : file not stored.\n", name);
-      return 1;
+      std::exit(1);
     }
   StoreImageFile(slice(0), size, size, 8, nullptr, nullptr);
 
@@ -129,5 +129,7 @@ int main(int argc, char **argv) {
     StoreImageFile(slice(z), size, size, 8, image, nullptr);
   }
   SweepFolder(argv[2]); // allocates nothing: every slice is complete, whatever it meets
-  return 0;             // the volume goes with the process
+  std::free(empty), std::free(image), std::free(patterns), std::free(ones);
+  std::free(voxels), std::free(rows), std::free(cell), std::free(name);
+  return 0;
 }
