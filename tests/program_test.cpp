@@ -229,7 +229,7 @@ TEST(Program, Runs) {
   const std::vector<std::string> planted = {"0.tif.partial.PID", "1.tif.partial.PID",
                                             "2.tif.partial.PID"};
   // Folders whose slices' paths fit PATH_MAX, but not their temporaries' paths.
-  std::string deep, name(5000, 'x');
+  std::string deep, name(4096, 'x'); // one byte past what a path may be
   while (deep.size() < 4070)
     deep += std::string(std::min<std::size_t>(200, 4069 - deep.size()), 'd') + "/";
   deep.pop_back();
@@ -251,6 +251,7 @@ TEST(Program, Runs) {
       {{"abc", "."}, "", 1, 1, {.refuse = kNoFolderReading}},
       {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinkByDescriptor}},
       {{"4", "."}, "", 81, 81},
+      {{"4", "."}, "", 81, 81, {.resource = RLIMIT_NOFILE, .limit = 10}}, // nothing left open
       {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
       {{"4", deep}, "", 81, 81, {}, make},
       {{"2", "."}, "", 9, 9, {}, entries, kept},

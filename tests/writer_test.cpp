@@ -7,17 +7,23 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <random>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <tuple>
 
 // The next `swept` renames find their temporary gone, as when a sweep on another host takes it in
 // the instant between its close and its rename, where a network file system drops the lock.
-int swept = 0;
+// The next `refused` renames fail as a rename onto a name the run may not replace does.
+int swept = 0, refused = 0;
 extern "C" int __real_renameat(int at, const char *from, int to_at, const char *to);
 extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *to) {
-  return swept > 0 ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
-                   : __real_renameat(at, from, to_at, to);
+  return swept > 0     ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
+         : refused > 0 ? (--refused, errno = EACCES, -1)
+                       : __real_renameat(at, from, to_at, to);
 }
 
 // The next `unclosed` closes fail, as a network file system's may when it writes at close.
@@ -193,6 +199,15 @@ TEST(WriterDeath, TakenNames) {
   drawn = kTries;
   EXPECT_EXIT(StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), ::testing::ExitedWithCode(1),
               "file not stored");
+  // Each file goes to its own folder, whatever folder came before.
+  const std::string deeper = dir / "folder/i.tif";
+  std::filesystem::create_directory(dir / "folder");
+  row[0] = 0;
+  StoreImageFile(deeper.c_str(), 1, 1, 8, rows, nullptr);
+  row[0] = 7;
+  StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+  EXPECT_EQ(check::Verify(name, Make(1, 1, 8, [](int, int) { return 7; })), "");
+  EXPECT_EQ(check::Verify(deeper, Make(1, 1, 8, [](int, int) { return 0; })), "");
 }
 
 // Refusals: one message, status 1, and no file.
@@ -205,7 +220,7 @@ TEST(WriterDeath, Refusals) {
     const char *why;
     rlim_t memory = RLIM_INFINITY;
     const char *description = nullptr;
-    int sweeps = 0, closes = 0;
+    int sweeps = 0, closes = 0, renames = 0;
   } cases[] = {
       {0, 1, 8, "bad image format"},
       {4, -1, 8, "bad image format"},
@@ -214,24 +229,38 @@ TEST(WriterDeath, Refusals) {
       {1 << 30, 1, 32, "bad image format"},    // 4 GiB rows
       {8193, 536870896, 8, "file not stored"}, // its tables alone would pass 4 GiB
       {8193, 536870895, 8, "file not stored"}, // its first strip does; only row 0 is read
-      {8193, 536870895, 8, "no allocatable memory", 512u << 20},    // the largest that fits
-      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},  // 4 GiB exactly
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kTries}, // swept at every try
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},   // its close fails
+      {8193, 536870895, 8, "no allocatable memory", 512u << 20},     // the largest that fits
+      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},   // 4 GiB exactly
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kTries},  // swept at every try
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},    // its close fails
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 0, 1}, // its rename fails
   };
-  for (const auto &c : cases) {
-    // The sanitizers' shadow memory cannot live under an address-space limit.
-    if (TRAVIK_SANITIZED && c.memory != RLIM_INFINITY) continue;
-    const std::string name = dir / (std::to_string(c.width) + "x" + std::to_string(c.height));
-    const auto store = [&] {
-      const rlimit limit{c.memory, c.memory};
-      ::setrlimit(RLIMIT_AS, &limit);
-      swept = c.sweeps, unclosed = c.closes;
-      StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
-    };
-    EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
-  }
+  // Once as written, once where the file system has no unnamed files, so that every temporary
+  // has a name that a failure must remove.
+  sock_filter unnamed[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args) + 16),
+                           BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 020000000, 0, 1),
+                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+  const sock_fprog filter{std::size(unnamed), unnamed};
+  for (const bool named : {false, true})
+    for (const auto &c : cases) {
+      // The sanitizers' shadow memory cannot live under an address-space limit.
+      if (TRAVIK_SANITIZED && c.memory != RLIM_INFINITY) continue;
+      const std::string name = dir / (std::to_string(c.width) + "x" + std::to_string(c.height));
+      const auto store = [&] {
+        const rlimit limit{c.memory, c.memory};
+        ::setrlimit(RLIMIT_AS, &limit);
+        swept = c.sweeps, unclosed = c.closes, refused = c.renames;
+        if (named && (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                      ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0))
+          return;
+        StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
+      };
+      EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
+      EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+    }
 }
 
 } // namespace
