@@ -33,10 +33,11 @@ Published PublishTemporary(std::FILE *file, const char *name);
 void DiscardTemporary(std::FILE *file);
 
 // Whether name's folder can take the file: a temporary taken, named and removed as for a file.
+// (A folder at name itself is IsFolder's to find.)
 bool CanStore(const char *name);
 
 // Removes the temporaries that dead runs left in folder ("" is the root), and nothing else: no
-// live run's temporary, and no entry of another shape. Allocates nothing.
+// live run's temporary, and no entry of another shape. Nothing it meets fails the run.
 void SweepFolder(const char *folder);
 
 // The temporaries' shape. A temporary of leaf is leaf + kPartial + 16 lowercase hex digits of
@@ -45,8 +46,8 @@ constexpr char kPartial[] = ".partial.";
 constexpr std::size_t kRandomDigits = 16;
 // Writes the temporary's leaf into to (room bytes); false if it does not fit.
 inline bool PartialName(char *to, std::size_t room, const char *leaf, std::uint64_t bits) {
-  const int n =
-      std::snprintf(to, room, "%s%s%016llx", leaf, kPartial, static_cast<unsigned long long>(bits));
+  const int n = std::snprintf(to, room, "%s%s%0*llx", leaf, kPartial, int{kRandomDigits},
+                              static_cast<unsigned long long>(bits));
   return n > 0 && static_cast<std::size_t>(n) < room;
 }
 inline bool IsLeftover(const char *leaf) {

@@ -184,11 +184,13 @@ void CloseFolder() {
 bool OpenFolder(const char *name) {
   const char *slash = std::strrchr(name, '/');
   const char *base = slash == nullptr ? name : slash + 1;
-  const std::size_t length = slash == nullptr ? 1 : slash == name ? 1 : std::size_t(slash - name);
-  if (length >= sizeof folderPath || std::strlen(base) >= sizeof leaf) return false;
-  std::memcpy(folderPath, slash == nullptr ? "." : slash == name ? "/" : name, length);
+  const char *path = slash == nullptr ? "." : slash == name ? "/" : name;
+  const std::size_t length = path == name ? std::size_t(slash - name) : 1;
+  const std::size_t leafLength = std::strlen(base);
+  if (length >= sizeof folderPath || leafLength >= sizeof leaf) return false;
+  std::memcpy(folderPath, path, length);
   folderPath[length] = '\0';
-  std::memcpy(leaf, base, std::strlen(base) + 1);
+  std::memcpy(leaf, base, leafLength + 1);
   folder = ::open(folderPath, kFolderAccess);
   return folder >= 0;
 }
@@ -269,7 +271,6 @@ void DiscardTemporary(std::FILE *file) {
 }
 
 bool CanStore(const char *name) {
-  if (IsFolder(name)) return false;
   std::FILE *file = OpenTemporary(name);
   const bool nameable = file != nullptr && (named || NamePartial());
   DiscardTemporary(file);

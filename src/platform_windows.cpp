@@ -214,7 +214,6 @@ void DiscardTemporary(std::FILE *file) {
 }
 
 bool CanStore(const char *name) {
-  if (IsFolder(name)) return false;
   std::FILE *file = OpenTemporary(name);
   DiscardTemporary(file);
   return file != nullptr;

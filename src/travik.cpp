@@ -128,7 +128,7 @@ int main(int argc, char **argv) {
     for (std::size_t y = 0; y < edge; ++y) image[y] = (ones[y] & ones[z]) != 0 ? empty : cell[z][y];
     StoreImageFile(slice(z), size, size, 8, image, nullptr);
   }
-  SweepFolder(argv[2]); // allocates nothing: every slice is complete, whatever it meets
+  SweepFolder(argv[2]); // every slice is complete: nothing the sweep meets fails the run
   std::free(empty), std::free(image), std::free(patterns), std::free(ones);
   std::free(voxels), std::free(rows), std::free(cell), std::free(name);
   return 0;
