@@ -208,6 +208,10 @@ TEST(WriterDeath, TakenNames) {
   StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
   EXPECT_EQ(check::Verify(name, Make(1, 1, 8, [](int, int) { return 7; })), "");
   EXPECT_EQ(check::Verify(deeper, Make(1, 1, 8, [](int, int) { return 0; })), "");
+  const auto home = std::filesystem::current_path(); // and a name without a folder
+  std::filesystem::current_path(dir.path), StoreImageFile("bare.tif", 1, 1, 8, rows, nullptr);
+  std::filesystem::current_path(home);
+  EXPECT_EQ(check::Verify(dir / "bare.tif", Make(1, 1, 8, [](int, int) { return 7; })), "");
 }
 
 // Refusals: one message, status 1, and no file.
