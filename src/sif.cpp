@@ -258,6 +258,17 @@ std::uint32_t idPool[kIdPool];
 unsigned char codePool[kCodePool];
 std::size_t idsPooled, codesPooled, stripsKept;
 
+// Images of a stack resemble the one before, so a row is first guessed from its context: the row
+// above it and the row at its place in the last image. The guess costs one comparison, and only a
+// miss is hashed. Numbers are kept + 1 here, so that 0 is none.
+constexpr std::size_t kAbove = 8192;
+std::uint32_t above[kAbove]; // the rows of the last image, by position
+std::uint32_t guesses[std::size_t{1} << 16];
+std::uint32_t left; // the row above, in this image
+// Within one call a row is not written to, so the same pointer holds the same row.
+const unsigned char *lastSource;
+std::uint32_t lastNumber;
+
 std::uint32_t numbers[kStripMax]; // the row numbers of the strip being written
 unsigned char plain[kStripMax];   // one row serialised, at depths other than 8
 
@@ -300,6 +311,26 @@ std::uint32_t Intern(const unsigned char *p, std::size_t n, std::uint64_t hash) 
   return static_cast<std::uint32_t>(i);
 }
 
+// The number of row y, at source and serialised at row; kNone once the memo is full.
+std::uint32_t Number(std::uint32_t y, const unsigned char *source, const unsigned char *row,
+                     std::size_t n) {
+  std::uint32_t number = lastNumber;
+  if (source != lastSource) {
+    const std::uint64_t context = std::uint64_t{left} << 32 | (y < kAbove ? above[y] : 0);
+    std::uint32_t &guess = guesses[(context * kMul) >> 48];
+    number = guess - 1;
+    if (number == kNone || rowMemo[number].length != n ||
+        std::memcmp(rowPool + rowMemo[number].at, row, n) != 0) {
+      number = Intern(row, n, Hash(row, n));
+      guess = number + 1;
+    }
+    lastSource = source, lastNumber = number;
+  }
+  left = number + 1;
+  if (y < kAbove) above[y] = number + 1;
+  return number;
+}
+
 const Stored *Recall(std::uint64_t hash, std::size_t rows) {
   for (std::size_t i = hash & (kStripSlots - 1); stripMemo[i].hash != 0;
        i = (i + 1) & (kStripSlots - 1)) {
@@ -332,13 +363,13 @@ std::uint64_t StoreStrip(unsigned char *const *rows, std::uint32_t first, std::u
   bool known = std::uint64_t{rowBytes} * count <= kStripMax;
   std::uint64_t hash = count;
   for (std::uint32_t i = 0; known && i < count; ++i) {
-    const unsigned char *row = rows[first + i];
-    if (bits != 8) {
+    const unsigned char *source = rows[first + i], *row = source;
+    if (bits != 8 && source != lastSource) {
       unsigned char *out = plain;
       Serialize(row, width, bits, [&](unsigned v) { *out++ = static_cast<unsigned char>(v); });
       row = plain;
     }
-    numbers[i] = Intern(row, rowBytes, Hash(row, rowBytes));
+    numbers[i] = Number(first + i, source, row, rowBytes);
     known = numbers[i] != kNone;
     hash = (hash ^ numbers[i]) * kMul;
   }
@@ -439,6 +470,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     return;
   }
 
+  lastSource = nullptr, left = 0; // rows may have changed since the last call
   auto *counts = static_cast<std::uint32_t *>(std::malloc(sizeof(std::uint32_t) * stripCount + 1));
   if (counts == nullptr) Fail(name, "no allocatable memory");
 
