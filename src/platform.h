@@ -5,20 +5,23 @@
 // a temporary beside its name, NAME.partial. and 16 lowercase hex digits of fresh random bits,
 // created exclusively and held (locked, or shared with no one who may delete it) from its creation
 // to its publication, which puts it onto NAME in one atomic step: NAME holds its old entry or the
-// whole new file. An interruption (SIGHUP, SIGINT, SIGTERM; Ctrl-C, Ctrl-Break, a closed console)
-// removes the temporary, then ends the process as it would have. One temporary at a time.
+// whole new file, with the mode and ACL the folder gives a new file. A folder is opened once, at
+// the first name in it, and every later name with the same folder text means that folder, wherever
+// the path leads meanwhile. Whatever ends the process as a signal or a console event removes the
+// temporary first, then ends the process as it would have. One temporary at a time.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-// argv with every argument in UTF-8 (a text that no UTF-8 can spell stays unusable as a name);
-// null when there is no memory for it.
-char **Arguments(int argc, char **argv);
+// argv with every argument in UTF-8 (a text that no UTF-8 can spell stays unusable as a name), and
+// argc its count; null when there is no memory for it. Called first: it prepares the process.
+char **Arguments(int &argc, char **argv);
 
-// Whether name's entry is a folder, which no file can replace.
-bool IsFolder(const char *name);
+// Whether the entry at name, if any, can be replaced by a file: not a folder, and not another's in
+// a sticky folder. (Whether the folder takes files at all is CanStore's to find.)
+bool CanReplace(const char *name);
 
 // A new temporary for name, as a binary seekable stream; null when none can be made.
 std::FILE *OpenTemporary(const char *name);
@@ -33,12 +36,11 @@ Published PublishTemporary(std::FILE *file, const char *name);
 void DiscardTemporary(std::FILE *file);
 
 // Whether name's folder can take the file: a temporary taken, named and removed as for a file.
-// (A folder at name itself is IsFolder's to find.)
 bool CanStore(const char *name);
 
-// Removes the temporaries that dead runs left in folder ("" is the root), and nothing else: no
-// live run's temporary, and no entry of another shape. Nothing it meets fails the run.
-void SweepFolder(const char *folder);
+// Removes the temporaries that dead runs left in name's folder, and nothing else: no live run's
+// temporary, and no entry of another shape. Nothing it meets fails the run.
+void SweepFolder(const char *name);
 
 // The temporaries' shape. A temporary of leaf is leaf + kPartial + 16 lowercase hex digits of
 // random bits; those that runs of this program leave are named for a slice: digits, ".tif".

@@ -2,10 +2,11 @@
 // Safe replacement of files on POSIX systems; what a system offers beyond POSIX (unnamed files,
 // linking by descriptor, the kernel's random numbers) is found by feature tests.
 //
-// The temporary is created in its folder, opened once per file, so that the temporary, its name
-// and the rename all happen in the same folder, however the path to it changes meanwhile. Where
-// the file system can, it is created unnamed and named only once complete; elsewhere it is named
-// from the start, readable by its owner alone. It is locked (flock) from its creation to its
+// A folder is opened once and kept: every temporary, its name, its rename, the checks of slice
+// names and the sweep happen relative to it, however the path to it changes meanwhile. Where the
+// file system can, the temporary is created unnamed, with the mode and ACL the folder gives a new
+// file, and named only once complete; elsewhere it is named from the start, readable by its owner
+// alone until publication gives it that mode. It is locked (flock) from its creation to its
 // rename: that is how a sweep tells a live run's temporary from a dead one's. A lock refused is
 // another's: nothing here ever waits on anything another user controls.
 
@@ -26,6 +27,10 @@
 #include <unistd.h>
 #if TRAVIK_HAVE_GETRANDOM || TRAVIK_HAVE_GETENTROPY
 #include <sys/random.h>
+#endif
+#if __has_include(<linux/capability.h>)
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #endif
 
 namespace {
@@ -54,13 +59,17 @@ constexpr int kTries = 8;
 
 // Fixed storage, so that nothing here can fail to allocate, and the names outlive exit for the
 // signal handler.
-char folderPath[kPathRoom];
+char folderPath[kPathRoom]; // the folder as named, held open at `folder`
 char leaf[kLeafRoom];
 char partial[kLeafRoom];
-int folder = -1; // the folder of the temporary
-int fd = -1;     // the temporary
-bool named;      // it has had its name since it was created
-mode_t newMode;  // what a new file gets: 0666 less the umask
+int folder = -1;
+int fd = -1; // the temporary
+bool named;  // it has had its name since it was created
+// What the folder was found to do, once, with a temporary that is never published.
+bool usable;        // it takes a temporary
+bool unnamedWorks;  // its unnamed files can be named
+mode_t newMode;     // the mode it gives a new file
+struct stat within; // the folder itself
 
 // partial names this run's temporary in folder: all that the failure paths may remove.
 std::atomic<bool> unfinished{false};
@@ -76,21 +85,35 @@ extern "C" void Interrupted(int signal) {
   std::raise(signal); // the handler was reset on entry: the signal ends the process as it would
 }
 
-// Once per process; signals the user ignores stay ignored.
+// Once per process. Every signal whose default ends the process removes the temporary first;
+// those the user ignores stay ignored. Descriptors 0 to 2 are kept apart from the run's files, so
+// that no message can land in one.
 void Prepare() {
   static bool done = false;
   if (done) return;
   done = true;
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  newMode = 0666 & ~mask;
+  for (int d = 0; d <= 2; ++d)
+    if (::fcntl(d, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != d) break;
   struct sigaction action {};
   struct sigaction old {};
   action.sa_handler = Interrupted;
   action.sa_flags = static_cast<int>(SA_RESETHAND);
   sigemptyset(&action.sa_mask);
   sigemptyset(&interruptions);
-  for (const int signal : {SIGHUP, SIGINT, SIGTERM}) {
+  for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+#ifdef SIGVTALRM
+                           SIGVTALRM,
+#endif
+#ifdef SIGPROF
+                           SIGPROF,
+#endif
+#ifdef SIGXCPU
+                           SIGXCPU,
+#endif
+#ifdef SIGPOLL
+                           SIGPOLL,
+#endif
+                           SIGTERM}) {
     sigaddset(&interruptions, signal);
     if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
       ::sigaction(signal, &action, nullptr);
@@ -100,7 +123,7 @@ void Prepare() {
 std::uint64_t RandomBits() {
   std::uint64_t r = 0;
 #if TRAVIK_HAVE_GETRANDOM
-  if (::getrandom(&r, sizeof r, 0) == static_cast<ssize_t>(sizeof r)) return r;
+  if (::getrandom(&r, sizeof r, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof r)) return r;
 #elif TRAVIK_HAVE_GETENTROPY
   if (::getentropy(&r, sizeof r) == 0) return r;
 #endif
@@ -174,44 +197,116 @@ bool NamePartial() {
 #endif
 }
 
-void CloseFolder() {
+// A file of the run's own, so that nobody else can fail or fool it.
+void Discard(int descriptor) {
+  if (descriptor >= 0) ::close(descriptor);
+  fd = -1;
+  RemovePartial();
   unfinished.store(false);
-  if (folder >= 0) ::close(folder);
-  folder = -1;
 }
 
-// Splits name into its folder (opened) and leaf; false when the folder cannot be opened.
-bool OpenFolder(const char *name) {
+// Learns, with a temporary created as any new file is and never published, what the folder gives
+// a new file, and whether its unnamed files can be named.
+void Probe() {
+  struct stat s {};
+  usable = unnamedWorks = false;
+#ifdef O_TMPFILE
+  fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  usable = fd >= 0 && NamePartial() && ::fstat(fd, &s) == 0;
+  unnamedWorks = usable || (fd >= 0 && errno == EEXIST); // else every name drawn was taken
+  Discard(fd);
+#endif
+  if (!unnamedWorks) {
+    fd = TakeName([] {
+      return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    });
+    usable = fd >= 0 && ::fstat(fd, &s) == 0;
+    Discard(fd);
+  }
+  newMode = s.st_mode & 07777;
+}
+
+// Opens the folder of name and splits off its leaf; a folder named as before is the one opened
+// then. False when the folder cannot be opened, or the leaf does not fit.
+bool EnterFolder(const char *name) {
+  Prepare();
   const char *slash = std::strrchr(name, '/');
   const char *base = slash == nullptr ? name : slash + 1;
   const char *path = slash == nullptr ? "." : slash == name ? "/" : name;
   const std::size_t length = path == name ? std::size_t(slash - name) : 1;
   const std::size_t leafLength = std::strlen(base);
   if (length >= sizeof folderPath || leafLength >= sizeof leaf) return false;
+  std::memcpy(leaf, base, leafLength + 1);
+  if (folder >= 0 && std::strncmp(folderPath, path, length) == 0 && folderPath[length] == '\0')
+    return true;
+  if (folder >= 0) ::close(folder);
   std::memcpy(folderPath, path, length);
   folderPath[length] = '\0';
-  std::memcpy(leaf, base, leafLength + 1);
   folder = ::open(folderPath, kFolderAccess);
-  return folder >= 0;
+  if (folder < 0 || ::fstat(folder, &within) != 0) {
+    if (folder >= 0) ::close(folder);
+    folder = -1;
+    return false;
+  }
+  Probe();
+  return true;
+}
+
+// Whether this process may override the sticky bit's rule (CAP_FOWNER), as the kernel says.
+bool MayOverride() {
+#if defined(_LINUX_CAPABILITY_VERSION_3) && defined(SYS_capget)
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (::syscall(SYS_capget, &header, data) == 0)
+    return (data[CAP_FOWNER / 32].effective >> CAP_FOWNER % 32 & 1) != 0;
+#endif
+  return ::geteuid() == 0;
+}
+
+// Opens a leftover for its lock, and never anything but a regular file: the type is read from the
+// entry held by a path descriptor, which is then reopened through /proc; without O_PATH, the
+// entry's type is read first and its open cannot block.
+int OpenLeftover(int at, const char *entry) {
+  struct stat s {};
+#ifdef O_PATH
+  const int path = ::openat(at, entry, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (path < 0) return -1;
+  int opened = -1;
+  if (::fstat(path, &s) == 0 && S_ISREG(s.st_mode)) {
+    char self[64];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", path);
+    opened = ::open(self, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  }
+  ::close(path);
+  return opened;
+#else
+  if (::fstatat(at, entry, &s, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(s.st_mode)) return -1;
+  return ::openat(at, entry, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+#endif
 }
 
 } // namespace
 
-char **Arguments(int, char **argv) {
+char **Arguments(int &, char **argv) {
+  Prepare();
   return argv;
 }
 
-bool IsFolder(const char *name) {
+bool CanReplace(const char *name) {
   struct stat s {};
-  return ::lstat(name, &s) == 0 && S_ISDIR(s.st_mode);
+  if (!EnterFolder(name) || ::fstatat(folder, leaf, &s, AT_SYMLINK_NOFOLLOW) != 0)
+    return true; // CanStore's to refuse, or nothing there
+  if (S_ISDIR(s.st_mode)) return false;
+  // In a sticky folder only the owner of the entry or of the folder may replace it.
+  const uid_t me = ::geteuid();
+  return (within.st_mode & S_ISVTX) == 0 || s.st_uid == me || within.st_uid == me || MayOverride();
 }
 
 std::FILE *OpenTemporary(const char *name) {
-  Prepare();
-  if (!OpenFolder(name)) return nullptr;
+  if (!EnterFolder(name) || !usable) return nullptr;
   fd = -1;
 #ifdef O_TMPFILE
-  fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (unnamedWorks) fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd >= 0) ::flock(fd, LOCK_EX | LOCK_NB); // unnamed: no other process can lock it first
 #endif
   named = fd < 0;
@@ -235,10 +330,10 @@ std::FILE *OpenTemporary(const char *name) {
 
 Published PublishTemporary(std::FILE *file, const char *) {
   bool ready = std::fflush(file) == 0 && std::ferror(file) == 0;
-  if (ready) {
-    ::fchmod(fd, newMode); // where a file system has no modes, the file has what it gives
-    ready = named || NamePartial();
-  }
+  // A named temporary gets the folder's mode for a new file, unless its file system has no modes.
+  if (ready && named)
+    ready = ::fchmod(fd, newMode) == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP;
+  if (ready && !named) ready = NamePartial();
   if (!ready) {
     DiscardTemporary(file);
     return Published::kFailed;
@@ -261,39 +356,33 @@ Published PublishTemporary(std::FILE *file, const char *) {
 }
 
 void DiscardTemporary(std::FILE *file) {
-  if (file != nullptr)
+  if (file != nullptr) {
     std::fclose(file);
-  else if (fd >= 0)
-    ::close(fd);
-  fd = -1;
-  RemovePartial();
-  CloseFolder();
+    fd = -1;
+  }
+  Discard(fd);
 }
 
 bool CanStore(const char *name) {
-  std::FILE *file = OpenTemporary(name);
-  const bool nameable = file != nullptr && (named || NamePartial());
-  DiscardTemporary(file);
-  return nameable;
+  return EnterFolder(name) && usable;
 }
 
-// A leftover is removed only if it is a regular file, still the one opened, and its lock is free. A
-// FIFO, device, socket or folder is never opened; the open neither follows a link nor makes a
-// terminal the process's, and is for writing, which NFS asks of an exclusive lock.
-void SweepFolder(const char *path) {
-  DIR *d = ::opendir(*path != '\0' ? path : "/");
-  if (d == nullptr) return;
-  const int at = ::dirfd(d);
+// A leftover is removed only if it is a regular file, still the one opened, and its lock is free.
+// The open for the lock is for writing, which NFS asks of an exclusive lock.
+void SweepFolder(const char *name) {
+  if (!EnterFolder(name)) return;
+  const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR *d = listing >= 0 ? ::fdopendir(listing) : nullptr;
+  if (d == nullptr) {
+    if (listing >= 0) ::close(listing);
+    return;
+  }
   while (const dirent *e = ::readdir(d)) {
-    struct stat seen {};
-    if (!IsLeftover(e->d_name) || ::fstatat(at, e->d_name, &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(seen.st_mode))
-      continue;
-    const int leftover =
-        ::openat(at, e->d_name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (!IsLeftover(e->d_name)) continue;
+    const int leftover = OpenLeftover(listing, e->d_name);
     if (leftover < 0) continue;
-    if (::flock(leftover, LOCK_EX | LOCK_NB) == 0 && Holds(at, e->d_name, leftover))
-      ::unlinkat(at, e->d_name, 0);
+    if (::flock(leftover, LOCK_EX | LOCK_NB) == 0 && Holds(listing, e->d_name, leftover))
+      ::unlinkat(listing, e->d_name, 0);
     ::close(leftover);
   }
   ::closedir(d);

@@ -140,26 +140,31 @@ bool Rename(const wchar_t *target) {
 
 } // namespace
 
-char **Arguments(int, char **) {
+// The count and the arguments come from one parse of the command line: the C runtime's own may
+// count otherwise.
+char **Arguments(int &argc, char **) {
+  ::SetConsoleCtrlHandler(Interrupted, TRUE);
   int count = 0;
   wchar_t **wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  auto **args = static_cast<char **>(std::calloc(std::size_t(count) + 1, sizeof(char *)));
-  for (int i = 0; wide != nullptr && args != nullptr && i < count; ++i)
-    if ((args[i] = Narrow(wide[i])) == nullptr) return nullptr;
-  return wide == nullptr ? nullptr : args;
+  auto **args = wide != nullptr
+                    ? static_cast<char **>(std::calloc(std::size_t(count) + 1, sizeof(char *)))
+                    : nullptr;
+  for (int i = 0; args != nullptr && i < count; ++i)
+    if ((args[i] = Narrow(wide[i])) == nullptr) args = nullptr;
+  if (wide != nullptr) ::LocalFree(wide);
+  argc = count;
+  return args;
 }
 
-bool IsFolder(const char *name) {
+// A folder, or a link to one, cannot be replaced by a file.
+bool CanReplace(const char *name) {
   wchar_t *wide = Wide(name);
   const DWORD attributes = wide != nullptr ? ::GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
   std::free(wide);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::FILE *OpenTemporary(const char *name) {
-  static const bool handled = ::SetConsoleCtrlHandler(Interrupted, TRUE);
-  (void)handled;
   const std::size_t room = std::strlen(name) + sizeof kPartial + kRandomDigits;
   char *partial = static_cast<char *>(std::malloc(room));
   for (int attempt = 0; partial != nullptr && attempt < kTries; ++attempt) {
@@ -221,11 +226,11 @@ bool CanStore(const char *name) {
 
 // A leftover is opened with delete access, sharing nothing and not following links: a live run's
 // temporary is refused, as its handle shares no delete access.
-void SweepFolder(const char *path) {
-  const std::size_t length = std::strlen(path);
-  char *pattern = static_cast<char *>(std::malloc(length + 3));
-  if (pattern != nullptr)
-    std::memcpy(pattern, path, length), std::memcpy(pattern + length, "/*", 3);
+void SweepFolder(const char *name) {
+  std::size_t length = std::strlen(name); // of the folder, with its separator
+  while (length > 0 && name[length - 1] != '/' && name[length - 1] != '\\') --length;
+  char *pattern = static_cast<char *>(std::malloc(length + 2));
+  if (pattern != nullptr) std::memcpy(pattern, name, length), std::memcpy(pattern + length, "*", 2);
   wchar_t *wide = pattern != nullptr ? Wide(pattern) : nullptr;
   std::free(pattern);
   WIN32_FIND_DATAW entry;

@@ -52,12 +52,12 @@ void Menger_Sponge(int y, int z, int size) {
 // Every allocation is checked where it is made: an exception is no way to report that memory is
 // gone, as there may be none left to throw it.
 int main(int argc, char **argv) {
+  argv = Arguments(argc, argv);
+  if (argv == nullptr) NoMemory();
   if (argc != 3) {
     std::fputs("usage : travik iterations directory\n", stderr);
     return 1;
   }
-  argv = Arguments(argc, argv);
-  if (argv == nullptr) NoMemory();
   // atoi's reading, but saturating where atoi is undefined: too large a depth fails on memory.
   const long iterations = std::strtol(argv[1], nullptr, 10);
   if (iterations < 0) {
@@ -91,10 +91,10 @@ int main(int argc, char **argv) {
     for (int d = 0; d < digits; ++d, z /= 10) *--p = static_cast<char>('0' + z % 10);
     return name;
   };
-  // Whatever can refuse a slice is looked at before the volume is built: a folder at a slice's
-  // name, and a folder that cannot take the slices.
+  // Whatever can refuse a slice is looked at before the volume is built: an entry at a slice's
+  // name that cannot be replaced, and a folder that cannot take the slices.
   for (std::size_t z = 0; z < edge; ++z)
-    if (IsFolder(slice(z))) {
+    if (!CanReplace(slice(z))) {
       std::fprintf(stderr, "%s : file not stored.\n", name);
       std::exit(1);
     }
@@ -128,7 +128,7 @@ int main(int argc, char **argv) {
     for (std::size_t y = 0; y < edge; ++y) image[y] = (ones[y] & ones[z]) != 0 ? empty : cell[z][y];
     StoreImageFile(slice(z), size, size, 8, image, nullptr);
   }
-  SweepFolder(argv[2]); // every slice is complete: nothing the sweep meets fails the run
+  SweepFolder(name); // every slice is complete: nothing the sweep meets fails the run
   std::free(empty), std::free(image), std::free(patterns), std::free(ones);
   std::free(voxels), std::free(rows), std::free(cell), std::free(name);
   return 0;

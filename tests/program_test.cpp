@@ -12,19 +12,17 @@
 #include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <map>
 #include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -34,8 +32,8 @@ namespace fs = std::filesystem;
 // A system call that the run's kernel refuses, as a file system or a sandbox may: the call, the
 // argument that holds its flags, the flag, and the error; none when the flag is 0.
 using Refusal = std::array<unsigned, 4>;
-const Refusal kNoUnnamedFiles = {__NR_openat, 2, 020000000, EOPNOTSUPP}; // O_TMPFILE
-const Refusal kNoLinkByDescriptor = {__NR_linkat, 4, AT_EMPTY_PATH, ENOENT};
+const Refusal kNoUnnamedFiles = {__NR_openat, 2, 020000000, EOPNOTSUPP};                // O_TMPFILE
+const Refusal kNoLinking = {__NR_linkat, 4, AT_EMPTY_PATH | AT_SYMLINK_FOLLOW, ENOENT}; // no /proc
 const Refusal kNoFolderReading = {__NR_openat, 2, O_DIRECTORY, EACCES}; // and no unnamed files
 
 // What a run meets besides its arguments.
@@ -52,6 +50,8 @@ struct Setting {
   bool unrandom = false;
   bool locked = false; // another user locks every new entry of the folder as soon as it appears
   bool swap = false;   // stopped, its folder is renamed and a link to a new one put in its place
+  uid_t user = 0;      // another user's run, if not 0
+  mode_t mask = 027;   // the umask
 };
 
 struct Started {
@@ -68,18 +68,6 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     ::dup2(out[1], 1), ::dup2(out[1], 2), ::close(out[0]), ::close(out[1]);
     ::close(0); // nothing to read, and the run's first file gets descriptor 0
     const rlimit r{s.limit, s.limit};
-    sock_filter rules[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, s.refuse[0], 0, 3),
-                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS,
-                                    unsigned(offsetof(seccomp_data, args) + 8 * s.refuse[1])),
-                           BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, s.refuse[2], 0, 1),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | s.refuse[3]),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    sock_filter unrandom[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                              BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_getrandom, 0, 1),
-                              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-                              BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    const sock_fprog filter{std::size(rules), rules}, entropy{std::size(unrandom), unrandom};
     // A run to be signalled yields to the test, which must see its progress before it ends, and a
     // run beside a locker to the locker, on the locker's processor.
     cpu_set_t first;
@@ -88,8 +76,7 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     if (s.locked) ::sched_setaffinity(0, sizeof first, &first);
     if (::chdir(cwd.c_str()) != 0 || ::setrlimit(s.resource, &r) != 0 ||
         ((s.signal != 0 || s.locked) && ::setpriority(PRIO_PROCESS, 0, 19) != 0) ||
-        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0)
+        !check::Refuse(s.refuse[0], s.refuse[1], s.refuse[2], s.refuse[3]))
       _exit(125);
     // The bind mount stays in the run's own mount namespace; "/" is no mount point in a chroot.
     const auto keep = [](const char *at) {
@@ -97,11 +84,13 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     };
     if (s.unrandom && (::unshare(CLONE_NEWNS) != 0 || (!keep("/") && !keep("/dev")) ||
                        ::mount("/dev/null", "/dev/urandom", nullptr, MS_BIND, nullptr) != 0 ||
-                       ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &entropy) != 0))
+                       !check::Refuse(__NR_getrandom, 1, ~0u, ENOSYS)))
       _exit(125);
     if (s.unrandom && *TRAVIK_FAKETIME != '\0' && !TRAVIK_SANITIZED)
       ::setenv("LD_PRELOAD", TRAVIK_FAKETIME, 1), ::setenv("FAKETIME", "2026-12-08 12:00:00", 1);
-    ::umask(027), ::alarm(60); // a run that hangs fails, unless it is PID 1 of a namespace
+    const rlimit none{0, 0}; // SIGQUIT dumps no core into the folder
+    if (::setrlimit(RLIMIT_CORE, &none) != 0 || (s.user != 0 && ::setuid(s.user) != 0)) _exit(125);
+    ::umask(s.mask), ::alarm(60); // a run that hangs fails, unless it is PID 1 of a namespace
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL); // as from a shell
     if (s.nohup) std::signal(SIGHUP, SIG_IGN);
     for (unsigned z = 0; z < s.stale; ++z)
@@ -152,21 +141,24 @@ const check::Bytes &Slice(unsigned edge, unsigned z) {
 std::vector<std::string> Strays(const std::string &dir, const std::vector<unsigned> &edges,
                                 unsigned &slices, pid_t run = 0) {
   std::vector<std::string> strays;
-  for (const auto &entry : fs::directory_iterator(dir)) {
+  const fs::path back = fs::current_path();
+  fs::current_path(dir); // its entries' paths may be too long to name
+  for (const auto &entry : fs::directory_iterator(".")) {
     std::string name = entry.path().filename();
     const auto z = unsigned(std::atoi(name.c_str()));
     // Complete, with the mode of a new file under the runs' umask of 027.
-    const check::Bytes file = check::ReadFile(dir + "/" + name);
+    const check::Bytes file = check::ReadFile(name);
     bool slice = false;
     for (const unsigned edge : edges)
-      slice = slice || (z < edge && name == Name(z, edge) && !file.empty() &&
-                        fs::status(dir + "/" + name).permissions() == fs::perms(0640) &&
-                        file == Slice(edge, z));
+      slice =
+          slice || (z < edge && name == Name(z, edge) && !file.empty() &&
+                    fs::status(name).permissions() == fs::perms(0640) && file == Slice(edge, z));
     const std::string mark = ".partial." + std::to_string(run);
     if (name.ends_with(mark)) name.replace(name.size() - mark.size() + 9, mark.size(), "PID");
     slices += slice;
     if (!slice) strays.push_back(name);
   }
+  fs::current_path(back);
   std::sort(strays.begin(), strays.end());
   return strays;
 }
@@ -203,6 +195,18 @@ TEST(Program, Runs) {
   const Prepare make = [](auto &f) { fs::create_directories(f); };
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
   const Prepare last = [](auto &f) { fs::create_directories(f + "/2186.tif"); };
+  const Prepare first = [](auto &f) { fs::create_directories(f + "/0000.tif"); };
+  const Prepare at40 = [](const std::string &f) { // at a path too long to name
+    fs::create_directories(f);
+    const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY);
+    ::mkdirat(folder, "40.tif", 0755), ::close(folder);
+  };
+  // A sticky folder where another user owns a slice's name.
+  const Prepare sticky = [](auto &f) {
+    fs::create_directory(f), fs::permissions(f, fs::perms(01777));
+    std::ofstream(f + "/30.tif") << "another's";
+    (void)!::chown((f + "/30.tif").c_str(), 65534, 65534);
+  };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
   // like one (a process number, 15 digits, capitals, a FIFO with a reader waiting, a link);
@@ -233,6 +237,7 @@ TEST(Program, Runs) {
   while (deep.size() < 4070)
     deep += std::string(std::min<std::size_t>(200, 4069 - deep.size()), 'd') + "/";
   deep.pop_back();
+  const std::string deeper = deep + "/" + std::string(19, 'e'); // its slices' paths do not fit
   const std::string lost = " : file not stored.\n", memory = "memory allocation error.\n";
   // The sanitizers' shadow memory cannot live under an address-space limit.
   const rlim_t small = TRAVIK_SANITIZED ? RLIM_INFINITY : 64 << 20;
@@ -249,16 +254,19 @@ TEST(Program, Runs) {
       {{}, "usage : travik iterations directory\n", 0, 0},
       {{" -99999999999999999999x", "."}, "bad number of iteration.\n", 0, 0},
       {{"abc", "."}, "", 1, 1, {.refuse = kNoFolderReading}},
-      {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinkByDescriptor}},
+      {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinking}},
       {{"4", "."}, "", 81, 81},
       {{"4", "."}, "", 81, 81, {.resource = RLIMIT_NOFILE, .limit = 10}}, // nothing left open
       {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
       {{"4", deep}, "", 81, 81, {}, make},
+      {{"4", deeper}, deeper + "/40.tif" + lost, 81, 0, {}, at40, {"40.tif"}},
+      {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.user = 65533}, sticky, {"30.tif"}},
       {{"2", "."}, "", 9, 9, {}, entries, kept},
       {{"1", "."}, "", 3, 3, {.stale = 3}, {}, planted},
       {{"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, planted, {1}},
       {{"2", "."}, "./4.tif" + lost, 9, 0, {}, directory, {"4.tif"}},
       {{"7", "."}, "./2186.tif" + lost, 2187, 0, {.limit = small}, last, {"2186.tif"}},
+      {{"7", "."}, "./0000.tif" + lost, 2187, 0, {.limit = small}, first, {"0000.tif"}},
       {{"4", "."}, "./00.tif" + lost, 81, 0, {.resource = RLIMIT_FSIZE, .limit = 100}},
       {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
@@ -266,6 +274,8 @@ TEST(Program, Runs) {
       {{"5", "."}, "", 243, 120, {.signal = SIGKILL, .apart = true}},
       {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
+      {{"5", "."}, "", 243, 90, {.signal = SIGQUIT}},
+      {{"5", "."}, "", 243, 30, {.signal = SIGUSR1}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
       {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
@@ -284,7 +294,8 @@ TEST(Program, Runs) {
   for (const Case &c : cases)
     for (const bool named : {false, true}) {
       const bool root = ::geteuid() == 0; // namespaces, mounts and other users need root
-      if ((c.setting.apart || c.setting.locked || !c.with.empty()) && !root) continue;
+      if ((c.setting.apart || c.setting.locked || c.setting.user || !c.with.empty()) && !root)
+        continue;
       const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
       SCOPED_TRACE("case " + std::to_string(&c - cases.data()) + (named ? ", named" : ""));
       check::TempDir dir;
@@ -293,7 +304,8 @@ TEST(Program, Runs) {
       Setting setting = c.setting;
       if (named) setting.refuse = kNoUnnamedFiles;
       pid_t locker = 0;
-      if (c.setting.locked) fs::permissions(".", fs::perms(0755)), locker = Locker(".");
+      if (c.setting.locked || c.setting.user) fs::permissions(".", fs::perms(0755));
+      if (c.setting.locked) locker = Locker(".");
       std::vector<Started> runs = {Start(c.args, ".", setting)};
       // The signal once the slice has its temporary's name or its own, unless the run ended first;
       // the test sleeps between looks, so that the run, which yields to it, gets on.
@@ -337,8 +349,9 @@ TEST(Program, Runs) {
       unsigned slices = 0; // counted by Strays
       std::error_code missing;
       const std::string at = fs::exists(folder, missing) ? folder : ".";
-      if (swapped) {
+      if (swapped) { // every slice went to the folder the run started in
         EXPECT_EQ(Strays("b", edges, slices), std::vector<std::string>());
+        EXPECT_TRUE(fs::is_empty("c"));
       }
       EXPECT_EQ(Strays(at, edges, slices, c.setting.apart ? 1 : runs[0].pid), c.others);
       const unsigned least = survives ? c.edge : c.present;
@@ -358,6 +371,32 @@ TEST(Program, Runs) {
                 (status == 1 && (said == memory || said == "./0.tif" + lost)))
         << kib << " KiB: " << status << " " << said;
   }
+}
+
+// Each slice gets the mode and ACL that its folder gives a file that anything else creates, under
+// any umask, with no default ACL, a restrictive one with a named user, and one open to all.
+TEST(Program, Modes) {
+  const auto seen = [](const std::string &path) {
+    struct stat s {};
+    char acl[256];
+    const ssize_t n = ::getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
+    return std::pair(::stat(path.c_str(), &s) == 0 ? s.st_mode : 0,
+                     std::string(acl, std::size_t(n > 0 ? n : 0)));
+  };
+  for (const mode_t mask : {0u, 022u, 077u})
+    for (const std::string acl : {"", "u::rw,g::r,o::-,u:nobody:rw,m::rw", "u::rwx,g::rwx,o::rwx"})
+      for (const bool named : {false, true}) {
+        SCOPED_TRACE(std::to_string(mask) + " " + acl + (named ? " named" : ""));
+        check::TempDir dir;
+        ASSERT_EQ(
+            acl.empty() ? 0 : std::system(("setfacl -dm " + acl + " " + dir.path.string()).c_str()),
+            0);
+        const mode_t was = ::umask(mask);
+        ::close(::open((dir / "touched").c_str(), O_CREAT | O_WRONLY, 0666)), ::umask(was);
+        const Setting setting = {.refuse = named ? kNoUnnamedFiles : Refusal{}, .mask = mask};
+        EXPECT_EQ(Finish(Start({"1", "."}, dir.path, setting)), std::pair(0, std::string()));
+        for (unsigned z = 0; z < 3; ++z) EXPECT_EQ(seen(dir / Name(z, 3)), seen(dir / "touched"));
+      }
 }
 
 } // namespace

@@ -7,10 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <random>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <tuple>
@@ -19,8 +16,10 @@
 // the instant between its close and its rename, where a network file system drops the lock.
 // The next `refused` renames fail as a rename onto a name the run may not replace does.
 int swept = 0, refused = 0;
+std::string published; // the temporary's name at the last rename
 extern "C" int __real_renameat(int at, const char *from, int to_at, const char *to);
 extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *to) {
+  published = from;
   return swept > 0     ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
          : refused > 0 ? (--refused, errno = EACCES, -1)
                        : __real_renameat(at, from, to_at, to);
@@ -34,17 +33,28 @@ extern "C" int __wrap_fclose(std::FILE *stream) {
                       : __real_fclose(stream);
 }
 
-// The next `drawn` random numbers are `fixed`, so that a test knows the names they give.
-std::uint64_t fixed;
-int drawn = 0;
+// The next `drawn` random numbers are `fixed`, each `stride` above the one before, so that a test
+// knows the names they give. Below `entropy` 2 the kernel has no getrandom, and below 1 reading
+// /dev/urandom gives nothing; then the numbers are read.
+std::uint64_t fixed, stride;
+int drawn = 0, entropy = 2;
+ssize_t Draw(void *to, std::size_t n) {
+  return --drawn, std::memcpy(to, &fixed, n), fixed += stride, ssize_t(n);
+}
 extern "C" ssize_t __real_getrandom(void *to, std::size_t n, unsigned flags);
 extern "C" ssize_t __wrap_getrandom(void *to, std::size_t n, unsigned flags) {
-  return drawn > 0 ? (--drawn, std::memcpy(to, &fixed, n), ssize_t(n))
-                   : __real_getrandom(to, n, flags);
+  return entropy < 2 ? (errno = ENOSYS, -1)
+         : drawn > 0 ? Draw(to, n)
+                     : __real_getrandom(to, n, flags);
+}
+extern "C" ssize_t __real_read(int fd, void *to, std::size_t n);
+extern "C" ssize_t __wrap_read(int fd, void *to, std::size_t n) {
+  return entropy == 0 ? 0 : entropy == 1 ? Draw(to, n) : __real_read(fd, to, n);
 }
 
 namespace {
 
+namespace fs = std::filesystem;
 using check::Bytes;
 
 Bytes Hex(const char *text) {
@@ -186,32 +196,54 @@ TEST(Writer, GeneratedImages) {
   Store(Make(8192, 600, 8, noise));
 }
 
-// A name that is taken stays as it is, and another is drawn, but only so often.
+// Where the file system has no unnamed files, so that every temporary has a name from the start.
+void NoUnnamedFiles() {
+  if (!check::Refuse(__NR_openat, 2, 020000000, EOPNOTSUPP)) std::abort(); // O_TMPFILE
+}
+
+// A name that is taken, by a file or by a link to nowhere, stays as it is and another is drawn,
+// but only so often; names come from the kernel's random bits while there are any, and else from
+// a mix that differs at every draw. Each file goes to its own folder, whatever came before.
 TEST(WriterDeath, TakenNames) {
   const check::TempDir dir;
-  const std::string name = dir / "i.tif", taken = name + ".partial.00000000000000ab";
-  std::ofstream(taken) << "another's";
+  const std::string name = dir / "i.tif", partial = "i.tif.partial.00000000000000";
   unsigned char row[1] = {189}, *rows[1] = {row};
-  fixed = 0xAB, drawn = kTries - 1;
-  StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
-  EXPECT_EQ(check::Verify(name, Make(1, 1, 8, [](int, int) { return 189; })), "");
-  EXPECT_EQ(std::tuple(std::filesystem::exists(taken), drawn), std::tuple(true, 0));
-  drawn = kTries;
+  const auto pixel = [](int v) { return Make(1, 1, 8, [v](int, int) { return v; }); };
+  const auto store = [&](bool named) {
+    if (named) NoUnnamedFiles();
+    StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr); // the folder is known from here on
+    std::ofstream(dir / (partial + "ab")) << "x";
+    (void)::symlink((dir / "nowhere").c_str(), (dir / (partial + "ac")).c_str());
+    fixed = 0xAB, stride = 1, drawn = kTries - 1;
+    StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+    if (check::Verify(name, pixel(189)) == "" &&
+        check::ReadFile(dir / (partial + "ab")) == Bytes{'x'} &&
+        fs::is_symlink(dir / (partial + "ac")) && !fs::exists(dir / "nowhere"))
+      std::exit(0);
+  };
+  for (const bool named : {false, true})
+    EXPECT_EXIT(store(named), ::testing::ExitedWithCode(0), "");
+  fixed = 0xAB, stride = 0, drawn = kTries;
   EXPECT_EXIT(StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), ::testing::ExitedWithCode(1),
               "file not stored");
-  // Each file goes to its own folder, whatever folder came before.
+  std::vector<std::string> names;
+  for (const int level : {1, 1, 0, 0}) {
+    entropy = level, fixed = 0xCD, stride = 0;
+    StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), names.push_back(published);
+  }
+  entropy = 2;
+  EXPECT_EQ(names[0] + names[1], partial + "cd" + partial + "cd");
+  EXPECT_NE(names[2], names[3]);
   const std::string deeper = dir / "folder/i.tif";
-  std::filesystem::create_directory(dir / "folder");
-  row[0] = 0;
-  StoreImageFile(deeper.c_str(), 1, 1, 8, rows, nullptr);
-  row[0] = 7;
-  StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
-  EXPECT_EQ(check::Verify(name, Make(1, 1, 8, [](int, int) { return 7; })), "");
-  EXPECT_EQ(check::Verify(deeper, Make(1, 1, 8, [](int, int) { return 0; })), "");
-  const auto home = std::filesystem::current_path(); // and a name without a folder
-  std::filesystem::current_path(dir.path), StoreImageFile("bare.tif", 1, 1, 8, rows, nullptr);
-  std::filesystem::current_path(home);
-  EXPECT_EQ(check::Verify(dir / "bare.tif", Make(1, 1, 8, [](int, int) { return 7; })), "");
+  fs::create_directory(dir / "folder");
+  row[0] = 0, StoreImageFile(deeper.c_str(), 1, 1, 8, rows, nullptr);
+  row[0] = 7, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+  EXPECT_EQ(check::Verify(name, pixel(7)), "");
+  EXPECT_EQ(check::Verify(deeper, pixel(0)), "");
+  const auto home = fs::current_path(); // and a name without a folder
+  fs::current_path(dir.path), StoreImageFile("bare.tif", 1, 1, 8, rows, nullptr);
+  fs::current_path(home);
+  EXPECT_EQ(check::Verify(dir / "bare.tif", pixel(7)), "");
 }
 
 // Refusals: one message, status 1, and no file.
@@ -239,15 +271,7 @@ TEST(WriterDeath, Refusals) {
       {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},    // its close fails
       {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 0, 1}, // its rename fails
   };
-  // Once as written, once where the file system has no unnamed files, so that every temporary
-  // has a name that a failure must remove.
-  sock_filter unnamed[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                           BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
-                           BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args) + 16),
-                           BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 020000000, 0, 1),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-                           BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-  const sock_fprog filter{std::size(unnamed), unnamed};
+  // Once as written, once with no unnamed files, so that a failure must remove a named temporary.
   for (const bool named : {false, true})
     for (const auto &c : cases) {
       // The sanitizers' shadow memory cannot live under an address-space limit.
@@ -257,13 +281,11 @@ TEST(WriterDeath, Refusals) {
         const rlimit limit{c.memory, c.memory};
         ::setrlimit(RLIMIT_AS, &limit);
         swept = c.sweeps, unclosed = c.closes, refused = c.renames;
-        if (named && (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-                      ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0))
-          return;
+        if (named) NoUnnamedFiles();
         StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
       };
       EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
-      EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+      EXPECT_TRUE(fs::is_empty(dir.path));
     }
 }
 
