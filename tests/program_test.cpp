@@ -12,12 +12,14 @@
 #include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <map>
 #include <poll.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -50,7 +52,7 @@ struct Setting {
   bool unrandom = false;
   bool locked = false; // another user locks every new entry of the folder as soon as it appears
   bool swap = false;   // stopped, its folder is renamed and a link to a new one put in its place
-  uid_t user = 0;      // another user's run, if not 0
+  bool fowner = true;  // it may override the sticky bit, as root may
   mode_t mask = 027;   // the umask
 };
 
@@ -89,7 +91,9 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     if (s.unrandom && *TRAVIK_FAKETIME != '\0' && !TRAVIK_SANITIZED)
       ::setenv("LD_PRELOAD", TRAVIK_FAKETIME, 1), ::setenv("FAKETIME", "2026-12-08 12:00:00", 1);
     const rlimit none{0, 0}; // SIGQUIT dumps no core into the folder
-    if (::setrlimit(RLIMIT_CORE, &none) != 0 || (s.user != 0 && ::setuid(s.user) != 0)) _exit(125);
+    if (::setrlimit(RLIMIT_CORE, &none) != 0 ||
+        (!s.fowner && ::prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) != 0))
+      _exit(125);
     ::umask(s.mask), ::alarm(60); // a run that hangs fails, unless it is PID 1 of a namespace
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL); // as from a shell
     if (s.nohup) std::signal(SIGHUP, SIG_IGN);
@@ -201,11 +205,11 @@ TEST(Program, Runs) {
     const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY);
     ::mkdirat(folder, "40.tif", 0755), ::close(folder);
   };
-  // A sticky folder where another user owns a slice's name.
+  // Another user's sticky folder, where that user owns a slice's name.
   const Prepare sticky = [](auto &f) {
     fs::create_directory(f), fs::permissions(f, fs::perms(01777));
     std::ofstream(f + "/30.tif") << "another's";
-    (void)!::chown((f + "/30.tif").c_str(), 65534, 65534);
+    (void)!(::chown((f + "/30.tif").c_str(), 65534, 65534) + ::chown(f.c_str(), 65534, 65534));
   };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
@@ -260,7 +264,7 @@ TEST(Program, Runs) {
       {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
       {{"4", deep}, "", 81, 81, {}, make},
       {{"4", deeper}, deeper + "/40.tif" + lost, 81, 0, {}, at40, {"40.tif"}},
-      {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.user = 65533}, sticky, {"30.tif"}},
+      {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.fowner = false}, sticky, {"30.tif"}},
       {{"2", "."}, "", 9, 9, {}, entries, kept},
       {{"1", "."}, "", 3, 3, {.stale = 3}, {}, planted},
       {{"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, planted, {1}},
@@ -294,7 +298,7 @@ TEST(Program, Runs) {
   for (const Case &c : cases)
     for (const bool named : {false, true}) {
       const bool root = ::geteuid() == 0; // namespaces, mounts and other users need root
-      if ((c.setting.apart || c.setting.locked || c.setting.user || !c.with.empty()) && !root)
+      if ((c.setting.apart || c.setting.locked || !c.setting.fowner || !c.with.empty()) && !root)
         continue;
       const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
       SCOPED_TRACE("case " + std::to_string(&c - cases.data()) + (named ? ", named" : ""));
@@ -304,8 +308,7 @@ TEST(Program, Runs) {
       Setting setting = c.setting;
       if (named) setting.refuse = kNoUnnamedFiles;
       pid_t locker = 0;
-      if (c.setting.locked || c.setting.user) fs::permissions(".", fs::perms(0755));
-      if (c.setting.locked) locker = Locker(".");
+      if (c.setting.locked) fs::permissions(".", fs::perms(0755)), locker = Locker(".");
       std::vector<Started> runs = {Start(c.args, ".", setting)};
       // The signal once the slice has its temporary's name or its own, unless the run ended first;
       // the test sleeps between looks, so that the run, which yields to it, gets on.
