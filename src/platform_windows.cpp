@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // Safe replacement of files on Windows. Names arrive and travel in UTF-8 and meet the system as
-// UTF-16, through the wide API alone.
+// UTF-16, through the wide API alone, as full paths.
 //
-// The temporary is opened with delete access and shares none, so no sweep can take it while a
-// run holds it, and is marked for deletion on close at once: a run that ends in any way takes its
-// temporary with it. Publication clears the mark and renames the temporary by its handle onto the
-// name, in one step, under a lock that the console handler takes too, so that Ctrl-C never comes
-// between the two.
+// The folder is opened once and shares no deletion, so that it is neither renamed nor removed while
+// the run writes into it. The temporary is created deleted on close, so that a run that ends in any
+// way takes it with it, and shares neither writing nor deletion with others, so that no sweep can
+// take it. It is published through a second name of the same shape, a link made just before one
+// rename attempt and gone after it: renamed by its handle onto the name in one step, it keeps the
+// file when the temporary's own name goes at close. The console handler removes that link, if
+// any, and ends the process at once.
 
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00 // the flags of FILE_RENAME_INFO
@@ -20,6 +22,7 @@
 
 #include "platform.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -28,12 +31,18 @@
 namespace {
 
 constexpr int kTries = 8;
-// Windows 10 1607's class, which not every SDK names.
+// Windows 10 1607's class and flag, which not every SDK names.
 constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kIgnoreReadOnly = 0x40;
 constexpr DWORD kPatience = 10000; // ms to wait while another process holds the target
 
+HANDLE folder = INVALID_HANDLE_VALUE;
+char *folderText;     // the folder as named, with its separator
+wchar_t *folderFinal; // its final path, to which the sweep holds what it opens
 HANDLE temporary = INVALID_HANDLE_VALUE;
-SRWLOCK publishing = SRWLOCK_INIT;
+wchar_t *partial;            // the temporary's full path
+wchar_t *target;             // the name's full path
+std::atomic<wchar_t *> link; // the second name while it may exist, for the console handler
 
 // UTF-16 of a UTF-8 text, to be freed; null if the text is not UTF-8 or there is no memory.
 wchar_t *Wide(const char *text) {
@@ -85,12 +94,12 @@ bool MarkForDeletion(HANDLE h, bool on) {
   return ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// Ctrl-C, Ctrl-Break and a closed console end the run as Windows programs end then; a publication
-// under way finishes first. Closing the handle takes the temporary with it.
+// Ctrl-C, Ctrl-Break and a closed console end the run as Windows programs end then, at once:
+// nothing the main thread holds can stop it, and the end closes the temporary, which goes.
 BOOL WINAPI Interrupted(DWORD) {
-  ::AcquireSRWLockExclusive(&publishing);
-  if (temporary != INVALID_HANDLE_VALUE) ::CloseHandle(temporary);
-  ::ExitProcess(STATUS_CONTROL_C_EXIT);
+  if (wchar_t *name = link.exchange(nullptr)) ::DeleteFileW(name);
+  ::TerminateProcess(::GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
 }
 
 std::uint64_t RandomBits() {
@@ -108,34 +117,120 @@ std::uint64_t RandomBits() {
   return r;
 }
 
-// Renames the temporary onto target (UTF-16), replacing what is there: with POSIX semantics where
-// the system has them, so that readers holding the old file do not stand in the way.
-bool Rename(const wchar_t *target) {
+// A fresh temporary's name for the target: its full path, kPartial and 16 hex digits.
+wchar_t *Partial() {
+  const std::size_t length = std::wcslen(target);
+  auto *name = static_cast<wchar_t *>(
+      std::malloc(sizeof(wchar_t) * (length + sizeof kPartial + kRandomDigits)));
+  if (name == nullptr) return nullptr;
+  std::wmemcpy(name, target, length);
+  wchar_t *p = name + length;
+  for (const char *c = kPartial; *c != '\0';) *p++ = wchar_t(*c++);
+  const std::uint64_t bits = RandomBits();
+  for (std::size_t i = kRandomDigits; i-- > 0;) *p++ = L"0123456789abcdef"[bits >> 4 * i & 15];
+  *p = L'\0';
+  return name;
+}
+
+// The full path of a UTF-8 name, to be freed; null if there is none.
+wchar_t *Full(const char *name) {
+  wchar_t *wide = Wide(name);
+  const DWORD n = wide != nullptr ? ::GetFullPathNameW(wide, 0, nullptr, nullptr) : 0;
+  auto *full = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
+  if (full != nullptr && ::GetFullPathNameW(wide, n, full, nullptr) + 1 != n) {
+    std::free(full);
+    full = nullptr;
+  }
+  std::free(wide);
+  return full;
+}
+
+// The final path of an open handle, to be freed.
+wchar_t *Final(HANDLE h) {
+  const DWORD n = ::GetFinalPathNameByHandleW(h, nullptr, 0, FILE_NAME_NORMALIZED);
+  auto *path = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
+  if (path != nullptr && ::GetFinalPathNameByHandleW(h, path, n, FILE_NAME_NORMALIZED) >= n) {
+    std::free(path);
+    path = nullptr;
+  }
+  return path;
+}
+
+// Opens the folder of name once: a folder named as before is the one opened then.
+bool EnterFolder(const char *name) {
+  std::size_t length = std::strlen(name); // of the folder, with its separator
+  while (length > 0 && name[length - 1] != '/' && name[length - 1] != '\\') --length;
+  if (folder != INVALID_HANDLE_VALUE && std::strlen(folderText) == length &&
+      std::strncmp(folderText, name, length) == 0)
+    return true;
+  if (folder != INVALID_HANDLE_VALUE) ::CloseHandle(folder);
+  std::free(folderText), std::free(folderFinal);
+  folder = INVALID_HANDLE_VALUE, folderFinal = nullptr;
+  folderText = static_cast<char *>(std::malloc(length + 2));
+  if (folderText == nullptr) return false;
+  std::memcpy(folderText, name, length), std::memcpy(folderText + length, ".", 2);
+  wchar_t *wide = Wide(folderText);
+  folderText[length] = '\0';
+  if (wide != nullptr)
+    folder = ::CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  std::free(wide);
+  if (folder != INVALID_HANDLE_VALUE) folderFinal = Final(folder); // else the sweep keeps all
+  return folder != INVALID_HANDLE_VALUE;
+}
+
+// Whether another process holds the target, which it may let go of soon.
+bool Held(DWORD error) {
+  if (error == ERROR_SHARING_VIOLATION) return true;
+  const DWORD attributes = ::GetFileAttributesW(target);
+  return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+// Renames the file at h onto the target, replacing what is there: with POSIX semantics where the
+// system has them, so that readers holding the old file do not stand in the way.
+bool Rename(HANDLE h) {
   const std::size_t bytes = std::wcslen(target) * sizeof(wchar_t);
   auto *info = static_cast<FILE_RENAME_INFO *>(std::calloc(1, sizeof(FILE_RENAME_INFO) + bytes));
   if (info == nullptr) return false;
   info->FileNameLength = DWORD(bytes);
   std::memcpy(info->FileName, target, bytes);
   const DWORD size = DWORD(sizeof(FILE_RENAME_INFO) + bytes);
-  bool renamed = false;
-  for (DWORD waited = 0, pause = 1;; waited += pause, pause = pause < 256 ? 2 * pause : pause) {
-    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
-    renamed = ::SetFileInformationByHandle(temporary, kRenameInfoEx, info, size);
-    if (!renamed && ::GetLastError() != ERROR_ACCESS_DENIED &&
-        ::GetLastError() != ERROR_SHARING_VIOLATION) {
-      info->Flags = 0;
-      info->ReplaceIfExists = TRUE;
-      renamed = ::SetFileInformationByHandle(temporary, FileRenameInfo, info, size);
-    }
-    const DWORD error = ::GetLastError();
-    // Another run or a virus scanner may hold the target for a moment.
-    if (renamed || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
-        waited >= kPatience)
-      break;
-    ::Sleep(pause);
+  info->Flags =
+      FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS | kIgnoreReadOnly;
+  bool renamed = ::SetFileInformationByHandle(h, kRenameInfoEx, info, size);
+  if (!renamed && ::GetLastError() != ERROR_ACCESS_DENIED &&
+      ::GetLastError() != ERROR_SHARING_VIOLATION) {
+    info->Flags = 0;
+    info->ReplaceIfExists = TRUE;
+    renamed = ::SetFileInformationByHandle(h, FileRenameInfo, info, size);
   }
+  const DWORD error = ::GetLastError();
   std::free(info);
+  ::SetLastError(error);
   return renamed;
+}
+
+// One attempt: the link, its rename, and its removal if the rename failed; sets error.
+Published Attempt(DWORD &error) {
+  wchar_t *name = Partial();
+  if (name == nullptr) return Published::kFailed;
+  link.store(name);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (::CreateHardLinkW(name, partial, nullptr))
+    h = ::CreateFileW(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  error = ::GetLastError();
+  bool renamed = false;
+  if (h != INVALID_HANDLE_VALUE) {
+    renamed = Rename(h);
+    error = ::GetLastError();
+    if (!renamed) MarkForDeletion(h, true);
+    ::CloseHandle(h);
+  }
+  if (link.exchange(nullptr) == nullptr) ::Sleep(INFINITE); // the console handler ends the run
+  std::free(name);
+  return renamed ? Published::kDone : Published::kFailed;
 }
 
 } // namespace
@@ -165,26 +260,18 @@ bool CanReplace(const char *name) {
 }
 
 std::FILE *OpenTemporary(const char *name) {
-  const std::size_t room = std::strlen(name) + sizeof kPartial + kRandomDigits;
-  char *partial = static_cast<char *>(std::malloc(room));
-  for (int attempt = 0; partial != nullptr && attempt < kTries; ++attempt) {
-    PartialName(partial, room, name, RandomBits());
-    wchar_t *wide = Wide(partial);
-    if (wide == nullptr) break;
-    ::AcquireSRWLockExclusive(&publishing);
-    temporary = ::CreateFileW(wide, GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (temporary != INVALID_HANDLE_VALUE && !MarkForDeletion(temporary, true)) {
-      ::CloseHandle(temporary); // cannot be left to go by itself, so never used
-      ::DeleteFileW(wide);
-      temporary = INVALID_HANDLE_VALUE;
-    }
-    ::ReleaseSRWLockExclusive(&publishing);
-    const DWORD error = ::GetLastError();
-    std::free(wide);
-    if (temporary != INVALID_HANDLE_VALUE || error != ERROR_FILE_EXISTS) break;
+  if (!EnterFolder(name)) return nullptr;
+  std::free(target);
+  target = Full(name);
+  for (int attempt = 0; target != nullptr && attempt < kTries; ++attempt) {
+    std::free(partial);
+    partial = Partial();
+    if (partial == nullptr) break;
+    temporary =
+        ::CreateFileW(partial, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (temporary != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
-  std::free(partial);
   if (temporary == INVALID_HANDLE_VALUE) return nullptr;
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(temporary), _O_BINARY | _O_WRONLY);
   std::FILE *file = fd < 0 ? nullptr : ::_fdopen(fd, "wb");
@@ -192,30 +279,34 @@ std::FILE *OpenTemporary(const char *name) {
   return file;
 }
 
-Published PublishTemporary(std::FILE *file, const char *name) {
-  const bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
-  wchar_t *target = Wide(name);
-  ::AcquireSRWLockExclusive(&publishing);
-  bool renamed = false;
-  if (written && target != nullptr && MarkForDeletion(temporary, false)) {
-    renamed = Rename(target);
-    if (!renamed) MarkForDeletion(temporary, true);
-  }
-  std::fclose(file); // closes the handle
-  temporary = INVALID_HANDLE_VALUE;
-  ::ReleaseSRWLockExclusive(&publishing);
-  std::free(target);
-  return renamed ? Published::kDone : Published::kFailed;
+// Retries only while another process holds the target, and never waits with a link in place.
+Published PublishTemporary(std::FILE *file, const char *) {
+  Published published = Published::kFailed;
+  if (std::fflush(file) == 0 && std::ferror(file) == 0)
+    for (DWORD waited = 0, pause = 1, error = 0, drawn = 0;; waited += pause) {
+      published = Attempt(error);
+      if (published == Published::kDone) break;
+      // Swept away by a run on another system, which sees no handle: the temporary, or its link.
+      if (::GetFileAttributesW(partial) == INVALID_FILE_ATTRIBUTES) {
+        published = Published::kTaken;
+        break;
+      }
+      const bool lost = error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_HANDLE;
+      if ((lost || error == ERROR_ALREADY_EXISTS) && ++drawn < kTries) continue; // another link
+      if (!Held(error) || waited >= kPatience) break;
+      ::Sleep(pause);
+      pause = pause < 256 ? 2 * pause : pause;
+    }
+  DiscardTemporary(file);
+  return published;
 }
 
 void DiscardTemporary(std::FILE *file) {
-  ::AcquireSRWLockExclusive(&publishing);
   if (file != nullptr)
-    std::fclose(file);
+    std::fclose(file); // closes the handle: the temporary goes
   else if (temporary != INVALID_HANDLE_VALUE)
     ::CloseHandle(temporary);
   temporary = INVALID_HANDLE_VALUE;
-  ::ReleaseSRWLockExclusive(&publishing);
 }
 
 bool CanStore(const char *name) {
@@ -225,10 +316,11 @@ bool CanStore(const char *name) {
 }
 
 // A leftover is opened with delete access, sharing nothing and not following links: a live run's
-// temporary is refused, as its handle shares no delete access.
+// temporary is refused, as its handle shares no writing. It goes only if what was opened is a plain
+// file in the folder itself, whatever the entry's attributes claimed.
 void SweepFolder(const char *name) {
-  std::size_t length = std::strlen(name); // of the folder, with its separator
-  while (length > 0 && name[length - 1] != '/' && name[length - 1] != '\\') --length;
+  if (!EnterFolder(name) || folderFinal == nullptr) return;
+  const std::size_t length = std::strlen(folderText);
   char *pattern = static_cast<char *>(std::malloc(length + 2));
   if (pattern != nullptr) std::memcpy(pattern, name, length), std::memcpy(pattern + length, "*", 2);
   wchar_t *wide = pattern != nullptr ? Wide(pattern) : nullptr;
@@ -237,25 +329,30 @@ void SweepFolder(const char *name) {
   const HANDLE listing = wide != nullptr ? ::FindFirstFileExW(wide, FindExInfoBasic, &entry,
                                                               FindExSearchNameMatch, nullptr, 0)
                                          : INVALID_HANDLE_VALUE;
-  const std::size_t folder = wide != nullptr ? std::wcslen(wide) - 1 : 0; // keeps the slash
+  const std::size_t at = wide != nullptr ? std::wcslen(wide) - 1 : 0; // keeps the separator
+  const std::size_t within = std::wcslen(folderFinal);
   for (bool more = listing != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(listing, &entry)) {
     char *leaf = Narrow(entry.cFileName);
     const bool leftover = leaf != nullptr && IsLeftover(leaf);
     std::free(leaf);
     const std::size_t n = std::wcslen(entry.cFileName) + 1;
-    auto *full = leftover
-                     ? static_cast<wchar_t *>(std::realloc(wide, sizeof(wchar_t) * (folder + n)))
-                     : nullptr;
+    auto *full =
+        leftover ? static_cast<wchar_t *>(std::realloc(wide, sizeof(wchar_t) * (at + n))) : nullptr;
     if (full == nullptr) continue;
     wide = full;
-    std::memcpy(full + folder, entry.cFileName, sizeof(wchar_t) * n);
+    std::memcpy(full + at, entry.cFileName, sizeof(wchar_t) * n);
     const HANDLE h = ::CreateFileW(full, DELETE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) continue;
     BY_HANDLE_FILE_INFORMATION info;
-    if (h != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(h, &info) &&
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0)
+    wchar_t *opened = Final(h);
+    if (opened != nullptr && ::GetFileInformationByHandle(h, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        _wcsnicmp(opened, folderFinal, within) == 0 && opened[within] == L'\\' &&
+        _wcsicmp(opened + within + 1, entry.cFileName) == 0)
       MarkForDeletion(h, true);
-    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    std::free(opened);
+    ::CloseHandle(h);
   }
   if (listing != INVALID_HANDLE_VALUE) ::FindClose(listing);
   std::free(wide);
