@@ -16,7 +16,8 @@
 #include <cstring>
 
 // argv with every argument in UTF-8 (a text that no UTF-8 can spell stays unusable as a name), and
-// argc its count; null when there is no memory for it. Called first: it prepares the process.
+// argc its count; null when there is no memory for it. Called first, before anything that a
+// console event could interrupt.
 char **Arguments(int &argc, char **argv);
 
 // Whether the entry at name, if any, can be replaced by a file: not a folder, and not another's in

@@ -246,6 +246,7 @@ bool EnterFolder(const char *name) {
   if (folder < 0 || ::fstat(folder, &within) != 0) {
     if (folder >= 0) ::close(folder);
     folder = -1;
+    usable = false;
     return false;
   }
   Probe();
@@ -288,7 +289,6 @@ int OpenLeftover(int at, const char *entry) {
 } // namespace
 
 char **Arguments(int &, char **argv) {
-  Prepare();
   return argv;
 }
 
