@@ -198,7 +198,10 @@ bool Rename(HANDLE h) {
   const DWORD size = DWORD(sizeof(FILE_RENAME_INFO) + bytes);
   info->Flags =
       FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS | kIgnoreReadOnly;
-  bool renamed = ::SetFileInformationByHandle(h, kRenameInfoEx, info, size);
+  // A system without the class says so once; later slices skip the call, in the link's lifetime.
+  static bool exSupported = true;
+  bool renamed = exSupported && ::SetFileInformationByHandle(h, kRenameInfoEx, info, size);
+  if (!renamed && ::GetLastError() == ERROR_INVALID_PARAMETER) exSupported = false;
   if (!renamed && ::GetLastError() != ERROR_ACCESS_DENIED &&
       ::GetLastError() != ERROR_SHARING_VIOLATION) {
     info->Flags = 0;
