@@ -197,7 +197,7 @@ bool NamePartial() {
 #endif
 }
 
-// A file of the run's own, so that nobody else can fail or fool it.
+// Closes the temporary and removes its name, if it has one.
 void Discard(int descriptor) {
   if (descriptor >= 0) ::close(descriptor);
   fd = -1;
