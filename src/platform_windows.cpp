@@ -117,17 +117,21 @@ std::uint64_t RandomBits() {
   return r;
 }
 
-// A fresh temporary's name for the target: its full path, kPartial and 16 hex digits.
-wchar_t *Partial() {
+// A fresh temporary's name for the target: its full path, kPartial and 16 hex digits. The file that
+// is written is held: its name ends in '~', a shape no sweep takes, as it goes when its handle
+// closes however the run ends, and a run on another system, which sees no handle, must not take it.
+// Only its link, which a run killed at the wrong instant leaves, has the shape that sweeps remove.
+wchar_t *Partial(bool held = false) {
   const std::size_t length = std::wcslen(target);
   auto *name = static_cast<wchar_t *>(
-      std::malloc(sizeof(wchar_t) * (length + sizeof kPartial + kRandomDigits)));
+      std::malloc(sizeof(wchar_t) * (length + sizeof kPartial + kRandomDigits + 1)));
   if (name == nullptr) return nullptr;
   std::wmemcpy(name, target, length);
   wchar_t *p = name + length;
   for (const char *c = kPartial; *c != '\0';) *p++ = wchar_t(*c++);
   const std::uint64_t bits = RandomBits();
   for (std::size_t i = kRandomDigits; i-- > 0;) *p++ = L"0123456789abcdef"[bits >> 4 * i & 15];
+  if (held) *p++ = L'~';
   *p = L'\0';
   return name;
 }
@@ -268,7 +272,7 @@ std::FILE *OpenTemporary(const char *name) {
   target = Full(name);
   for (int attempt = 0; target != nullptr && attempt < kTries; ++attempt) {
     std::free(partial);
-    partial = Partial();
+    partial = Partial(true);
     if (partial == nullptr) break;
     temporary =
         ::CreateFileW(partial, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
