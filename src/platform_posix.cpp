@@ -246,7 +246,6 @@ bool EnterFolder(const char *name) {
   if (folder < 0 || ::fstat(folder, &within) != 0) {
     if (folder >= 0) ::close(folder);
     folder = -1;
-    usable = false;
     return false;
   }
   Probe();
