@@ -85,9 +85,25 @@ void PutCode(std::uint32_t code) {
   bytes += n;
 }
 
-// Empties the slots of the first `entered` strings since the last clear.
+// A jump is eight hits in a row remembered: from the string `from`, the next eight bytes `word`
+// lead to the string `to`. The table only grows until it empties, so a jump of the current epoch
+// is a path the byte-by-byte walk would take; it is only ever taken on equal bytes.
+struct Jump {
+  std::uint64_t word;
+  std::uint32_t epoch;
+  std::uint16_t from, to;
+};
+constexpr int kJumps = 4096;
+Jump LZWjump[kJumps];
+std::uint32_t LZWepoch = 1; // the jumps' own 0 never matches
+
+// Empties the slots of the first `entered` strings since the last clear, and voids every jump.
 void EmptyTable(int entered) {
   for (int i = 0; i < entered; ++i) LZWstr[LZWused[i]] = 0;
+  if (++LZWepoch == 0) {
+    std::memset(LZWjump, 0, sizeof LZWjump);
+    LZWepoch = 1;
+  }
 }
 
 // The table is empty here: at process start, and because every strip and every reset
@@ -112,8 +128,9 @@ void Encode(const unsigned char *p, const unsigned char *end) {
   int code = LZWcode, roof = LZWroof, len = LZWlen, num = LZWnum;
   std::uint32_t buf = LZWbuf;
   unsigned char *out = buffer + fill;
-  for (; p != end; ++p) {
-    const std::uint32_t b = *p;
+  // Takes byte b: true when head + b is a string, which becomes head; else writes head, enters
+  // head + b, and starts the next string at b.
+  const auto step = [&](std::uint32_t b) {
     const std::uint32_t key = (head << 20) | (b << 12);
     std::uint32_t pos = head ^ (b << 5);
     // word ^ key is the string's code (258..4093) when the slot holds the string; an empty slot
@@ -121,21 +138,20 @@ void Encode(const unsigned char *p, const unsigned char *end) {
     std::uint32_t found = LZWstr[pos] ^ key;
     if (found - 1 < 0xFFFu) {
       head = found;
-      continue;
+      return true;
     }
     if (found != key) {
-      const std::uint32_t step = pos != 0 ? pos : kSlots - 1;
+      const std::uint32_t stride = pos != 0 ? pos : kSlots - 1;
       do {
-        pos += step;
+        pos += stride;
         if (pos >= kSlots) pos -= kSlots;
         found = LZWstr[pos] ^ key;
       } while (found - 1 >= 0xFFFu && found != key);
       if (found != key) {
         head = found;
-        continue;
+        return true;
       }
     }
-    // Not in the table: write the current string's code, then enter the new string.
     if (out + 4 > buffer + sizeof buffer) { // room for this code and a Clear code
       const auto n = static_cast<std::size_t>(out - buffer);
       bytes += n - fill;
@@ -157,7 +173,26 @@ void Encode(const unsigned char *p, const unsigned char *end) {
       }
     }
     head = b;
+    return false;
+  };
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    Jump &jump = LZWjump[((word * 0x9E3779B97F4A7C15u) >> 52) ^ head];
+    if (jump.word == word && jump.from == head && jump.epoch == LZWepoch) {
+      head = jump.to;
+      p += 8;
+      continue;
+    }
+    const std::uint32_t from = head;
+    const unsigned char *const stop = p + 8;
+    while (p != stop && step(*p)) ++p;
+    if (p == stop)
+      jump = {word, LZWepoch, static_cast<std::uint16_t>(from), static_cast<std::uint16_t>(head)};
+    else
+      ++p;
   }
+  for (; p != end; ++p) step(*p);
   LZWhead = static_cast<int>(head);
   LZWcode = code, LZWroof = roof, LZWlen = len, LZWnum = num;
   LZWbuf = buf;
