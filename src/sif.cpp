@@ -294,8 +294,8 @@ unsigned char codePool[kCodePool];
 std::size_t idsPooled, codesPooled, stripsKept;
 
 // Images of a stack resemble the one before, so a row is first guessed from its context: the row
-// above it and the row at its place in the last image. The guess costs one comparison, and only a
-// miss is hashed. Numbers are kept + 1 here, so that 0 is none.
+// above it, and the rows at its place and below it in the last image. The guess costs one
+// comparison, and only a miss is hashed. Numbers are kept + 1 here, so that 0 is none.
 constexpr std::size_t kAbove = 8192;
 std::uint32_t above[kAbove]; // the rows of the last image, by position
 std::uint32_t guesses[std::size_t{1} << 16];
@@ -351,7 +351,8 @@ std::uint32_t Number(std::uint32_t y, const unsigned char *source, const unsigne
                      std::size_t n) {
   std::uint32_t number = lastNumber;
   if (source != lastSource) {
-    const std::uint64_t context = std::uint64_t{left} << 32 | (y < kAbove ? above[y] : 0);
+    const std::uint64_t context = (std::uint64_t{left} << 32 | (y < kAbove ? above[y] : 0)) * kMul ^
+                                  (y + 1 < kAbove ? above[y + 1] : 0);
     std::uint32_t &guess = guesses[(context * kMul) >> 48];
     number = guess - 1;
     if (number == kNone || rowMemo[number].length != n ||
