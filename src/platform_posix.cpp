@@ -181,20 +181,25 @@ template <typename Take> int TakeName(Take take) {
   return taken;
 }
 
-// Gives the unnamed temporary its name. Linking by descriptor needs a capability; through /proc
-// it does not, but needs /proc. A name already taken is the first link's to report.
-bool NamePartial() {
+// Links the unnamed temporary at entry in the folder. Linking by descriptor needs a capability;
+// through /proc it does not, but needs /proc. A name already taken is the first link's to report.
+int Link(const char *entry) {
 #ifdef O_TMPFILE
+  if (::linkat(fd, "", folder, entry, AT_EMPTY_PATH) == 0) return 0;
+  if (errno == EEXIST) return -1;
   char self[64];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-  return TakeName([&self] {
-           if (::linkat(fd, "", folder, partial, AT_EMPTY_PATH) == 0) return 0;
-           if (errno == EEXIST) return -1;
-           return ::linkat(AT_FDCWD, self, folder, partial, AT_SYMLINK_FOLLOW);
-         }) == 0;
+  return ::linkat(AT_FDCWD, self, folder, entry, AT_SYMLINK_FOLLOW);
 #else
-  return false; // never unnamed
+  (void)entry;
+  errno = EOPNOTSUPP;
+  return -1; // never unnamed
 #endif
+}
+
+// Gives the unnamed temporary its name.
+bool NamePartial() {
+  return TakeName([] { return Link(partial); }) == 0;
 }
 
 // Closes the temporary and removes its name, if it has one.
@@ -332,25 +337,19 @@ Published PublishTemporary(std::FILE *file, const char *) {
   // A named temporary gets the folder's mode for a new file, unless its file system has no modes.
   if (ready && named)
     ready = ::fchmod(fd, newMode) == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP;
-  if (ready && !named) ready = NamePartial();
-  if (!ready) {
-    DiscardTemporary(file);
-    return Published::kFailed;
-  }
-  // A second descriptor keeps the lock while the stream closes, and close reports what a
-  // network file system could not write.
-  const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  // A second descriptor keeps the file and its lock while the stream closes, and close reports
+  // what a network file system could not write.
+  const int held = ready ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
   fd = -1;
-  if (std::fclose(file) != 0) {
-    if (held >= 0) ::close(held);
-    DiscardTemporary(nullptr);
-    return Published::kFailed;
-  }
-  const bool renamed = ::renameat(folder, partial, folder, leaf) == 0;
-  const bool taken = !renamed && errno == ENOENT;
+  ready = std::fclose(file) == 0 && held >= 0;
+  fd = held;
+  // Where the name is free, the complete file takes it in one step; else it is named and renamed.
+  bool renamed = ready && !named && Link(leaf) == 0;
+  if (ready && !named && !renamed) ready = errno == EEXIST && NamePartial();
+  if (ready && !renamed) renamed = ::renameat(folder, partial, folder, leaf) == 0;
+  const bool taken = ready && !renamed && errno == ENOENT;
   if (renamed || taken) unfinished.store(false);
-  if (held >= 0) ::close(held);
-  DiscardTemporary(nullptr);
+  Discard(fd);
   return renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
 }
 

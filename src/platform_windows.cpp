@@ -5,10 +5,10 @@
 // The folder is opened once and shares no deletion, so that it is neither renamed nor removed while
 // the run writes into it. The temporary is created deleted on close, so that a run that ends in any
 // way takes it with it, and shares neither writing nor deletion with others, so that no sweep can
-// take it. It is published through a second name of the same shape, a link made just before one
-// rename attempt and gone after it: renamed by its handle onto the name in one step, it keeps the
-// file when the temporary's own name goes at close. The console handler removes that link, if
-// any, and ends the process at once.
+// take it. Where the name is free, a link there publishes it; else it is published through a
+// second name of the swept shape, a link made just before one rename attempt and gone after it:
+// renamed by its handle onto the name in one step, it keeps the file when the temporary's own name
+// goes at close. The console handler removes that link, if any, and ends the process at once.
 
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00 // the flags of FILE_RENAME_INFO
@@ -289,7 +289,11 @@ std::FILE *OpenTemporary(const char *name) {
 // Retries only while another process holds the target, and never waits with a link in place.
 Published PublishTemporary(std::FILE *file, const char *) {
   Published published = Published::kFailed;
-  if (std::fflush(file) == 0 && std::ferror(file) == 0)
+  // Where the name is free, a link there publishes the complete file in one step.
+  const bool ready = std::fflush(file) == 0 && std::ferror(file) == 0;
+  if (ready && ::CreateHardLinkW(target, partial, nullptr))
+    published = Published::kDone;
+  else if (ready)
     for (DWORD waited = 0, pause = 1, error = 0, drawn = 0;; waited += pause) {
       published = Attempt(error);
       if (published == Published::kDone) break;
