@@ -212,6 +212,7 @@ TEST(Program, Runs) {
     (void)!(::chown((f + "/30.tif").c_str(), 65534, 65534) + ::chown(f.c_str(), 65534, 65534));
   };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
+  const Prepare pipe = [](auto &f) { ::mkfifo(f.c_str(), 0666); };
   // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
   // like one (a process number, 15 digits, capitals, a FIFO with a reader waiting, a link);
   // slices linked to another slice, a folder, nothing.
@@ -275,6 +276,7 @@ TEST(Program, Runs) {
       {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
       {{"7", "gone/"}, "gone//0000.tif" + lost, 0, 0, {.limit = small}},
+      {{"1", "p"}, "p/0.tif" + lost, 0, 0, {}, pipe, {"p"}}, // a FIFO, which no open may wait on
       {{"5", "."}, "", 243, 120, {.signal = SIGKILL, .apart = true}},
       {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
@@ -351,7 +353,7 @@ TEST(Program, Runs) {
       }
       unsigned slices = 0; // counted by Strays
       std::error_code missing;
-      const std::string at = fs::exists(folder, missing) ? folder : ".";
+      const std::string at = fs::is_directory(folder, missing) ? folder : ".";
       if (swapped) { // every slice went to the folder the run started in
         EXPECT_EQ(Strays("b", edges, slices), std::vector<std::string>());
         EXPECT_TRUE(fs::is_empty("c"));
