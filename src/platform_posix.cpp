@@ -340,7 +340,6 @@ Published PublishTemporary(std::FILE *file, const char *) {
   // A second descriptor keeps the file and its lock while the stream closes, and close reports
   // what a network file system could not write.
   const int held = ready ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-  fd = -1;
   ready = std::fclose(file) == 0 && held >= 0;
   fd = held;
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.

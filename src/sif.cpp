@@ -31,6 +31,8 @@ constexpr int kNoString = 4096; // no byte seen yet in this strip
 constexpr int kSlots = 9001;    // prime, so every probe sequence visits every slot
 constexpr int kMaxStrings = kFullCode - kFirstCode;
 
+constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u; // odd, with well-mixed high bits
+
 std::FILE *file;
 std::uint64_t bytes; // compressed bytes of the current strip
 
@@ -93,7 +95,8 @@ struct Jump {
   std::uint32_t epoch;
   std::uint16_t from, to;
 };
-constexpr int kJumps = 4096;
+constexpr int kJumpBits = 12; // every code fits, so a slot is a hash of the word xor the code
+constexpr int kJumps = 1 << kJumpBits;
 Jump LZWjump[kJumps];
 std::uint32_t LZWepoch = 1; // the jumps' own 0 never matches
 
@@ -178,7 +181,7 @@ void Encode(const unsigned char *p, const unsigned char *end) {
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
-    Jump &jump = LZWjump[((word * 0x9E3779B97F4A7C15u) >> 52) ^ head];
+    Jump &jump = LZWjump[((word * kMul) >> (64 - kJumpBits)) ^ head];
     if (jump.word == word && jump.from == head && jump.epoch == LZWepoch) {
       head = jump.to;
       p += 8;
@@ -306,8 +309,6 @@ std::uint32_t lastNumber;
 
 std::uint32_t numbers[kStripMax]; // the row numbers of the strip being written
 unsigned char plain[kStripMax];   // one row serialised, at depths other than 8
-
-constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u;
 
 // Brings the well-mixed high bits of a product down to the low bits that pick a slot.
 std::uint64_t Mix(std::uint64_t h) {
