@@ -174,8 +174,8 @@ TEST(Writer, GeneratedImages) {
   // row longer than a strip, which is coded afresh, and one that is copied from the memo.
   // A strip starts at an even offset, so its last byte lands just past the buffer only if its
   // count is odd and the End code took two bytes before it, which one bit left shows, as codes
-  // have 10 bits or more at the end of rows this random. An odd count with no bit left brings
-  // the End code itself to the buffer's last byte. A rest of 8 takes any.
+  // have 10 bits or more at the end of rows this random. An odd count with no bit left puts the
+  // End code's two bytes across the buffer's end. A rest of 8 takes any.
   for (const auto &[width, odd, rest] :
        {std::tuple{9000, 1u, 1u}, {9000, 1u, 0u}, {9000, 0u, 8u}, {5000, 1u, 1u}}) {
     check::Image im;
