@@ -82,7 +82,37 @@ void RemovePartial() { // async-signal-safe
 
 extern "C" void Interrupted(int signal) {
   RemovePartial();
-  std::raise(signal); // the handler was reset on entry: the signal ends the process as it would
+  // The action was reset on entry, so the signal raised again ends the process as it would have,
+  // with a core where it dumps one, once let through. The first process of a PID namespace, as in
+  // a container, ignores it then, and ends by itself.
+  std::raise(signal);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, signal);
+  ::sigprocmask(SIG_UNBLOCK, &just, nullptr);
+  ::_exit(128 + signal);
+}
+
+// Every signal that can be caught and whose default ends the process.
+constexpr int kEnding[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+void Catch(int signal, const struct sigaction &action) {
+  struct sigaction old {};
+  sigaddset(&interruptions, signal);
+  if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+    ::sigaction(signal, &action, nullptr);
 }
 
 // Once per process. Every signal whose default ends the process removes the temporary first;
@@ -95,29 +125,14 @@ void Prepare() {
   for (int d = 0; d <= 2; ++d)
     if (::fcntl(d, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != d) break;
   struct sigaction action {};
-  struct sigaction old {};
   action.sa_handler = Interrupted;
-  action.sa_flags = static_cast<int>(SA_RESETHAND);
+  action.sa_flags = static_cast<int>(SA_RESETHAND); // a fault in the handler ends the process
   sigemptyset(&action.sa_mask);
   sigemptyset(&interruptions);
-  for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
-#ifdef SIGVTALRM
-                           SIGVTALRM,
+  for (const int signal : kEnding) Catch(signal, action);
+#ifdef SIGRTMIN
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) Catch(signal, action);
 #endif
-#ifdef SIGPROF
-                           SIGPROF,
-#endif
-#ifdef SIGXCPU
-                           SIGXCPU,
-#endif
-#ifdef SIGPOLL
-                           SIGPOLL,
-#endif
-                           SIGTERM}) {
-    sigaddset(&interruptions, signal);
-    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-      ::sigaction(signal, &action, nullptr);
-  }
 }
 
 std::uint64_t RandomBits() {
@@ -268,6 +283,26 @@ bool MayOverride() {
   return ::geteuid() == 0;
 }
 
+// Whether this process's user namespace maps id (kind "uid" or "gid"). The kernel shows an owner
+// it cannot map as the overflow id, which is a real one only where the map covers it. Without
+// /proc there is no telling, and the id is taken as mapped.
+bool Mapped(unsigned id, const char *kind) {
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/sys/kernel/overflow%s", kind);
+  unsigned overflow = 0;
+  std::FILE *file = std::fopen(path, "r");
+  const bool known = file != nullptr && std::fscanf(file, "%u", &overflow) == 1;
+  if (file != nullptr) std::fclose(file);
+  std::snprintf(path, sizeof path, "/proc/self/%s_map", kind);
+  if (!known || id != overflow || (file = std::fopen(path, "r")) == nullptr) return true;
+  bool mapped = false;
+  for (unsigned long inside, outside, count;
+       !mapped && std::fscanf(file, "%lu %lu %lu", &inside, &outside, &count) == 3;)
+    mapped = id >= inside && id - inside < count;
+  std::fclose(file);
+  return mapped;
+}
+
 // Opens a leftover for its lock, and never anything but a regular file: the type is read from the
 // entry held by a path descriptor, which is then reopened through /proc; without O_PATH, the
 // entry's type is read first and its open cannot block.
@@ -301,9 +336,11 @@ bool CanReplace(const char *name) {
   if (!EnterFolder(name) || ::fstatat(folder, leaf, &s, AT_SYMLINK_NOFOLLOW) != 0)
     return true; // CanStore's to refuse, or nothing there
   if (S_ISDIR(s.st_mode)) return false;
-  // In a sticky folder only the owner of the entry or of the folder may replace it.
+  // In a sticky folder only the owner of the entry or of the folder may replace it, or a process
+  // that may override the rule for an entry whose owner its user namespace maps.
   const uid_t me = ::geteuid();
-  return (within.st_mode & S_ISVTX) == 0 || s.st_uid == me || within.st_uid == me || MayOverride();
+  return (within.st_mode & S_ISVTX) == 0 || s.st_uid == me || within.st_uid == me ||
+         (MayOverride() && Mapped(s.st_uid, "uid") && Mapped(s.st_gid, "gid"));
 }
 
 std::FILE *OpenTemporary(const char *name) {

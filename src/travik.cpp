@@ -91,26 +91,13 @@ int main(int argc, char **argv) {
     for (int d = 0; d < digits; ++d, z /= 10) *--p = static_cast<char>('0' + z % 10);
     return name;
   };
-  // Whatever can refuse a slice is looked at before the volume is built: an entry at a slice's
-  // name that cannot be replaced, and a folder that cannot take the slices.
-  for (std::size_t z = 0; z < edge; ++z)
-    if (!CanReplace(slice(z))) {
-      std::fprintf(stderr, "%s : file not stored.\n", name);
-      std::exit(1);
-    }
-  StoreImageFile(slice(0), size, size, 8, nullptr, nullptr);
-
+  // The volume is asked for first: the pages come only as they are written, and a depth too
+  // large is refused before anything else is done.
   const std::size_t rowCount = edge * edge;
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
   auto **rows = static_cast<unsigned char **>(std::calloc(rowCount, sizeof **cell));
   // calloc hands out the operating system's zeroed pages instead of clearing them again.
   auto *voxels = static_cast<unsigned char *>(std::calloc(rowCount, edge));
-  if (cell == nullptr || rows == nullptr || voxels == nullptr) NoMemory();
-  for (std::size_t z = 0; z < edge; ++z) {
-    cell[z] = rows + z * edge;
-    for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
-  }
-
   const auto masks = std::size_t{1} << iterations; // iterations < 20 here
   ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
   patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
@@ -118,7 +105,27 @@ int main(int argc, char **argv) {
   // them instead keeps their pages untouched, as on some kernels reading them makes them resident.
   auto **image = static_cast<unsigned char **>(std::malloc(edge * sizeof(unsigned char *)));
   auto *empty = static_cast<unsigned char *>(std::calloc(edge, 1));
-  if (ones == nullptr || patterns == nullptr || image == nullptr || empty == nullptr) NoMemory();
+  if (cell == nullptr || rows == nullptr || voxels == nullptr || ones == nullptr ||
+      patterns == nullptr || image == nullptr || empty == nullptr)
+    NoMemory();
+
+  // Whatever can refuse a slice is looked at before the volume is carved: an entry at a slice's
+  // name that cannot be replaced, and a folder that cannot take the slices. An empty folder
+  // argument names no folder, though the slices' names would lead to the root.
+  for (std::size_t z = 0; z < edge; ++z) {
+    slice(z);
+    if (length == 0 || !CanReplace(name)) {
+      std::fprintf(stderr, "%s : file not stored.\n", name);
+      std::exit(1);
+    }
+  }
+  StoreImageFile(slice(0), size, size, 8, nullptr, nullptr);
+
+  for (std::size_t z = 0; z < edge; ++z) {
+    cell[z] = rows + z * edge;
+    for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
+  }
+
   for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   for (std::size_t m = 0; m < masks; ++m)
     for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
+#include <iostream>
 #include <linux/capability.h>
 #include <map>
 #include <poll.h>
@@ -50,16 +52,60 @@ struct Setting {
   // Without the kernel's randomness (no getrandom, an empty /dev/urandom) and, where libfaketime
   // is, with the clock stopped; apart runs then differ in nothing else but their memory layout.
   bool unrandom = false;
-  bool locked = false; // another user locks every new entry of the folder as soon as it appears
-  bool swap = false;   // stopped, its folder is renamed and a link to a new one put in its place
-  bool fowner = true;  // it may override the sticky bit, as root may
-  mode_t mask = 027;   // the umask
+  bool locked = false;   // another user locks every new entry of the folder as soon as it appears
+  bool swap = false;     // stopped, its folder is renamed and a link to a new one put in its place
+  bool fowner = true;    // it may override the sticky bit, as root may
+  bool userns = false;   // root of a user namespace of its own, as in a rootless container
+  bool overlaid = false; // in a root of its own, whose writes land in ./upper
+  mode_t mask = 027;     // the umask
 };
 
 struct Started {
   pid_t pid;
   int out; // standard output and error together
 };
+
+// Writes text to an existing file, as the kernel's files for namespaces want it: at once.
+bool Put(const char *path, const std::string &text) {
+  const int file = ::open(path, O_WRONLY);
+  const bool put = file >= 0 && ::write(file, text.data(), text.size()) == ssize_t(text.size());
+  return ::close(file), put;
+}
+
+constexpr uid_t kRootless = 4242; // a user with no entry anywhere
+
+// Becomes root of a user namespace of its own with kRootless as its only user, as a rootless
+// container starts: every other owner is one the namespace cannot map.
+bool MappedAlone() {
+  const std::string map = "0 " + std::to_string(kRootless) + " 1";
+  return ::setgroups(0, nullptr) == 0 && ::setgid(kRootless) == 0 && ::setuid(kRootless) == 0 &&
+         ::prctl(PR_SET_DUMPABLE, 1) == 0 && // else its own /proc files are root's
+         ::unshare(CLONE_NEWUSER) == 0 && Put("/proc/self/setgroups", "deny") &&
+         Put("/proc/self/uid_map", map) && Put("/proc/self/gid_map", map);
+}
+
+// Whether this kernel lets a user without privileges make a user namespace.
+bool UserNamespaces() {
+  const pid_t child = ::fork();
+  if (child == 0) _exit(MappedAlone() ? 0 : 1);
+  int status = 1;
+  return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Changes root to the machine's own root seen through an overlay whose writes land in ./upper, so
+// that a run that writes into / changes nothing but that folder.
+bool Overlay() {
+  const std::string here = fs::current_path();
+  const std::string options = "lowerdir=/,upperdir=" + here + "/upper,workdir=" + here + "/work";
+  const auto bind = [&](const char *what) {
+    return ::mount(what, (here + "/merged" + what).c_str(), nullptr, MS_BIND | MS_REC, nullptr) ==
+           0;
+  };
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("overlay", "merged", "overlay", 0, options.c_str()) == 0 && bind("/proc") &&
+         bind("/dev") && ::chroot("merged") == 0 && ::chdir("/") == 0;
+}
 
 Started Start(std::vector<std::string> args, const std::string &cwd, const Setting &s = {}) {
   int out[2];
@@ -94,6 +140,7 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     // the run's, so it may not meet the refusal.
     if (TRAVIK_SANITIZED && s.refuse == kNoFolderReading)
       ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    if (s.overlaid && !Overlay()) _exit(125);
     const rlimit none{0, 0}; // SIGQUIT dumps no core into the folder
     if (::setrlimit(RLIMIT_CORE, &none) != 0 ||
         (!s.fowner && ::prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) != 0))
@@ -101,6 +148,7 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     ::umask(s.mask), ::alarm(60); // a run that hangs fails, unless it is PID 1 of a namespace
     for (int signal : {SIGHUP, SIGINT, SIGTERM}) std::signal(signal, SIG_DFL); // as from a shell
     if (s.nohup) std::signal(SIGHUP, SIG_IGN);
+    if (s.userns && !MappedAlone()) _exit(125);
     for (unsigned z = 0; z < s.stale; ++z)
       fs::create_directory(std::to_string(z) + ".tif.partial." + std::to_string(::getpid()));
     std::vector<char *> argv = {const_cast<char *>(TRAVIK_PATH)};
@@ -202,18 +250,24 @@ TEST(Program, Runs) {
   using Prepare = void (*)(const std::string &folder);
   const Prepare make = [](auto &f) { fs::create_directories(f); };
   const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
-  const Prepare last = [](auto &f) { fs::create_directories(f + "/2186.tif"); };
-  const Prepare first = [](auto &f) { fs::create_directories(f + "/0000.tif"); };
+  const Prepare last = [](auto &f) { fs::create_directories(f + "/728.tif"); };
+  const Prepare first = [](auto &f) { fs::create_directories(f + "/000.tif"); };
   const Prepare at40 = [](const std::string &f) { // at a path too long to name
     fs::create_directories(f);
     const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY);
     ::mkdirat(folder, "40.tif", 0755), ::close(folder);
   };
   // Another user's sticky folder, where that user owns a slice's name.
-  const Prepare sticky = [](auto &f) {
+  static const Prepare sticky = [](auto &f) {
     fs::create_directory(f), fs::permissions(f, fs::perms(01777));
     std::ofstream(f + "/30.tif") << "another's";
     (void)!(::chown((f + "/30.tif").c_str(), 65534, 65534) + ::chown(f.c_str(), 65534, 65534));
+  };
+  const Prepare stickyToAll = [](auto &f) { // reached by kRootless
+    sticky(f), fs::permissions(".", fs::perms(0755));
+  };
+  const Prepare overlay = [](auto &) {
+    for (const char *d : {"upper", "work", "merged"}) fs::create_directory(d);
   };
   const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
   const Prepare pipe = [](auto &f) { ::mkfifo(f.c_str(), 0666); };
@@ -270,22 +324,27 @@ TEST(Program, Runs) {
       {{"4", deep}, "", 81, 81, {}, make},
       {{"4", deeper}, deeper + "/40.tif" + lost, 81, 0, {}, at40, {"40.tif"}},
       {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.fowner = false}, sticky, {"30.tif"}},
+      {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.userns = true}, stickyToAll, {"30.tif"}},
       {{"2", "."}, "", 9, 9, {}, entries, kept},
       {{"1", "."}, "", 3, 3, {.stale = 3}, {}, planted},
       {{"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, planted, {1}},
       {{"2", "."}, "./4.tif" + lost, 9, 0, {}, directory, {"4.tif"}},
-      {{"7", "."}, "./2186.tif" + lost, 2187, 0, {.limit = small}, last, {"2186.tif"}},
-      {{"7", "."}, "./0000.tif" + lost, 2187, 0, {.limit = small}, first, {"0000.tif"}},
+      {{"6", "."}, "./728.tif" + lost, 729, 0, {}, last, {"728.tif"}},
+      {{"6", "."}, "./000.tif" + lost, 729, 0, {}, first, {"000.tif"}},
       {{"4", "."}, "./00.tif" + lost, 81, 0, {.resource = RLIMIT_FSIZE, .limit = 100}},
       {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
       {{"1", name}, name + "/0.tif" + lost, 3, 0},
-      {{"7", "gone/"}, "gone//0000.tif" + lost, 0, 0, {.limit = small}},
+      {{"6", "gone/"}, "gone//000.tif" + lost, 0, 0},
+      {{"0", ""}, "/0.tif" + lost, 0, 0, {.overlaid = true}, overlay, {"merged", "upper", "work"}},
       {{"1", "p"}, "p/0.tif" + lost, 0, 0, {}, pipe, {"p"}}, // a FIFO, which no open may wait on
       {{"5", "."}, "", 243, 120, {.signal = SIGKILL, .apart = true}},
       {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
       {{"5", "."}, "", 243, 90, {.signal = SIGQUIT}},
       {{"5", "."}, "", 243, 30, {.signal = SIGUSR1}},
+      {{"5", "."}, "", 243, 30, {.signal = SIGSEGV}},
+      {{"5", "."}, "", 243, 30, {.signal = SIGRTMAX}},
+      {{"5", "."}, "", 243, 90, {.signal = SIGTERM, .apart = true}}, // ignored by a PID 1
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
       {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
@@ -300,12 +359,21 @@ TEST(Program, Runs) {
   for (const char *n : {"7", "14", "20", "2147483647", "99999999999999999999"})
     if (!TRAVIK_SANITIZED || std::strtod(n, nullptr) > 7)
       cases.push_back({{n, "."}, memory, 0, 0, {.limit = small}});
+  // The volume before the names: no missing folder is looked for in vain first.
+  if (!TRAVIK_SANITIZED) cases.push_back({{"9", "gone"}, memory, 0, 0, {.limit = small}});
+  const bool userns = UserNamespaces();
   const fs::path home = fs::current_path();
   for (const Case &c : cases)
     for (const bool named : {false, true}) {
       const bool root = ::geteuid() == 0; // namespaces, mounts and other users need root
-      if ((c.setting.apart || c.setting.locked || !c.setting.fowner || !c.with.empty()) && !root)
+      if ((c.setting.apart || c.setting.locked || !c.setting.fowner || !c.with.empty() ||
+           c.setting.userns || c.setting.overlaid) &&
+          !root)
         continue;
+      if (c.setting.userns && !userns) {
+        std::cout << "[ SKIPPED  ] the rootless case: no user namespaces for users here\n";
+        continue;
+      }
       const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
       SCOPED_TRACE("case " + std::to_string(&c - cases.data()) + (named ? ", named" : ""));
       check::TempDir dir;
@@ -351,6 +419,9 @@ TEST(Program, Runs) {
         EXPECT_EQ(Finish(Start(c.args, ".", setting)), std::pair(0, std::string()));
       }
       if (locker != 0) ::kill(locker, SIGKILL), ::waitpid(locker, nullptr, 0);
+      if (c.setting.overlaid) { // nothing written at the root
+        EXPECT_TRUE(fs::is_empty("upper"));
+      }
       if (c.prepare == entries) { // the FIFO's reader still waits: nothing opened it
         EXPECT_EQ(::waitpid(reader, nullptr, WNOHANG), 0);
         ::kill(reader, SIGKILL), ::waitpid(reader, nullptr, 0);
