@@ -344,9 +344,9 @@ TEST(Program, Runs) {
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
       {{"5", "."}, "", 243, 90, {.signal = SIGQUIT}},
       {{"5", "."}, "", 243, 30, {.signal = SIGUSR1}},
-      {{"5", "."}, "", 243, 30, {.signal = SIGSEGV}},
-      {{"5", "."}, "", 243, 30, {.signal = SIGRTMAX}},
-      {{"5", "."}, "", 243, 90, {.signal = SIGTERM, .apart = true}}, // ignored by a PID 1
+      {{"4", "."}, "", 81, 20, {.signal = SIGSEGV}},
+      {{"4", "."}, "", 81, 20, {.signal = SIGRTMAX}},
+      {{"4", "."}, "", 81, 40, {.signal = SIGTERM, .apart = true}}, // ignored by a PID 1
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
       {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
@@ -454,7 +454,7 @@ TEST(Program, Runs) {
   // At every address-space limit at which it starts at all, a run ends in one of its messages,
   // however little memory is left: not by an exception that cannot even be thrown.
   bool ran = false;
-  for (rlim_t kib = 14 << 10; !TRAVIK_SANITIZED && kib <= 26 << 10; kib += 32) {
+  for (rlim_t kib = 14 << 10; !TRAVIK_SANITIZED && kib <= 26 << 10; kib += 64) {
     check::TempDir dir;
     const auto [status, said] = Finish(Start({"0", "."}, dir.path, {.limit = kib << 10}));
     // The loader's failures, below every limit at which the program ran.
