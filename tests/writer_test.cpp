@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <tuple>
@@ -17,9 +18,13 @@
 // The next `refused` renames fail as a rename onto a name the run may not replace does.
 int swept = 0, refused = 0;
 std::string published; // the temporary's name at the last rename
+bool unheld = false;   // a temporary came to its rename with no lock, which a sweep takes
 extern "C" int __real_renameat(int at, const char *from, int to_at, const char *to);
 extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *to) {
   published = from;
+  const int other = ::openat(at, from, O_RDONLY | O_CLOEXEC); // as a sweep opens it
+  unheld = unheld || (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0);
+  if (other >= 0) ::close(other);
   return swept > 0     ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
          : refused > 0 ? (--refused, errno = EACCES, -1)
                        : __real_renameat(at, from, to_at, to);
@@ -222,7 +227,7 @@ TEST(WriterDeath, TakenNames) {
     StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
     if (check::Verify(name, pixel(189)) == "" &&
         check::ReadFile(dir / (partial + "ab")) == Bytes{'x'} &&
-        fs::is_symlink(dir / (partial + "ac")) && !fs::exists(dir / "nowhere"))
+        fs::is_symlink(dir / (partial + "ac")) && !fs::exists(dir / "nowhere") && !unheld)
       std::exit(0);
   };
   for (const bool named : {false, true})
@@ -236,6 +241,7 @@ TEST(WriterDeath, TakenNames) {
     StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), names.push_back(published);
   }
   entropy = 2;
+  EXPECT_FALSE(unheld);
   EXPECT_EQ(names[0] + names[1], partial + "cd" + partial + "cd");
   EXPECT_NE(names[2], names[3]);
   const std::string deeper = dir / "folder/i.tif";
