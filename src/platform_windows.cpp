@@ -44,7 +44,14 @@ wchar_t *partial;            // the temporary's full path
 wchar_t *target;             // the name's full path
 std::atomic<wchar_t *> link; // the second name while it may exist, for the console handler
 
-// UTF-16 of a UTF-8 text, to be freed; null if the text is not UTF-8 or there is no memory.
+// Whether Windows takes the path as it stands (\\?\...), with no '/' as a separator and no "."
+// to resolve.
+bool Literal(const char *text) {
+  return std::strncmp(text, "\\\\?\\", 4) == 0;
+}
+
+// UTF-16 of a UTF-8 text, to be freed; null if the text is not UTF-8 or there is no memory. The
+// slices' names are joined with '/', which a literal path gets as Windows' own separator.
 wchar_t *Wide(const char *text) {
   const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
   auto *wide = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * unsigned(n))) : nullptr;
@@ -53,6 +60,9 @@ wchar_t *Wide(const char *text) {
     std::free(wide);
     return nullptr;
   }
+  if (wide != nullptr && Literal(text))
+    for (wchar_t *c = wide; *c != L'\0'; ++c)
+      if (*c == L'/') *c = L'\\';
   return wide;
 }
 
@@ -172,7 +182,7 @@ bool EnterFolder(const char *name) {
   folder = INVALID_HANDLE_VALUE, folderFinal = nullptr;
   folderText = static_cast<char *>(std::malloc(length + 2));
   if (folderText == nullptr) return false;
-  std::memcpy(folderText, name, length), std::memcpy(folderText + length, ".", 2);
+  std::memcpy(folderText, name, length), std::strcpy(folderText + length, Literal(name) ? "" : ".");
   wchar_t *wide = Wide(folderText);
   folderText[length] = '\0';
   if (wide != nullptr)
@@ -180,6 +190,9 @@ bool EnterFolder(const char *name) {
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   std::free(wide);
   if (folder != INVALID_HANDLE_VALUE) folderFinal = Final(folder); // else the sweep keeps all
+  // A root's final path ends in the separator that the sweep puts after it.
+  const std::size_t n = folderFinal != nullptr ? std::wcslen(folderFinal) : 0;
+  if (n > 0 && folderFinal[n - 1] == L'\\') folderFinal[n - 1] = L'\0';
   return folder != INVALID_HANDLE_VALUE;
 }
 
