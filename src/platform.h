@@ -29,8 +29,9 @@ std::FILE *OpenTemporary(const char *name);
 
 enum class Published { kDone, kTaken, kFailed };
 
-// Closes the stream and puts its file onto name. kTaken: another host's sweep took the temporary
-// where a network file system drops the lock with the stream; the file may be written again.
+// Closes the stream and puts its file onto name. kTaken: the temporary, once named, was gone before
+// its publication, as another host's sweep takes it where locks do not reach that host (or a
+// network file system drops the lock with the stream); the file may be written again.
 Published PublishTemporary(std::FILE *file, const char *name);
 
 // Closes the stream, if any, and removes this run's temporary, if any.

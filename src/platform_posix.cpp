@@ -70,6 +70,7 @@ bool usable;        // it takes a temporary
 bool unnamedWorks;  // its unnamed files can be named
 mode_t newMode;     // the mode it gives a new file
 struct stat within; // the folder itself
+timespec probed;    // when the probe's temporary was written, by the folder's file system's clock
 
 // partial names this run's temporary in folder: all that the failure paths may remove.
 std::atomic<bool> unfinished{false};
@@ -225,6 +226,23 @@ void Discard(int descriptor) {
   unfinished.store(false);
 }
 
+timespec Modified(const struct stat &s) {
+#if TRAVIK_HAVE_ST_MTIM
+  return s.st_mtim;
+#else
+  return timespec{s.st_mtime, 0};
+#endif
+}
+
+// Whether a leftover was written after this run probed its folder, so that it belongs to a run
+// that writes now: on this host or, where locks do not reach across hosts, on another.
+bool Recent(int leftover) {
+  struct stat s {};
+  if (::fstat(leftover, &s) != 0) return true;
+  const timespec t = Modified(s);
+  return t.tv_sec != probed.tv_sec ? t.tv_sec > probed.tv_sec : t.tv_nsec > probed.tv_nsec;
+}
+
 // Learns, with a temporary created as any new file is and never published, what the folder gives
 // a new file, and whether its unnamed files can be named.
 void Probe() {
@@ -244,6 +262,7 @@ void Probe() {
     Discard(fd);
   }
   newMode = s.st_mode & 07777;
+  probed = Modified(s);
 }
 
 // Opens the folder of name and splits off its leaf; a folder named as before is the one opened
@@ -370,20 +389,29 @@ std::FILE *OpenTemporary(const char *name) {
 }
 
 Published PublishTemporary(std::FILE *file, const char *) {
-  bool ready = std::fflush(file) == 0 && std::ferror(file) == 0;
-  // A named temporary gets the folder's mode for a new file, unless its file system has no modes.
-  if (ready && named)
-    ready = ::fchmod(fd, newMode) == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP;
+  int failure = 0; // the error of the first step that failed
+  const auto step = [&failure](bool done) {
+    if (!done && failure == 0) failure = errno != 0 ? errno : EIO;
+    return failure == 0;
+  };
+  step(std::fflush(file) == 0 && std::ferror(file) == 0);
+  // A named temporary gets the folder's mode for a new file, unless its file system has no modes
+  // (FAT through FUSE answers ENOSYS).
+  if (failure == 0 && named)
+    step(::fchmod(fd, newMode) == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP ||
+         errno == ENOSYS);
   // A second descriptor keeps the file and its lock while the stream closes, and close reports
   // what a network file system could not write.
-  const int held = ready ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
-  ready = std::fclose(file) == 0 && held >= 0;
+  const int held = failure == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+  step(held >= 0);
+  step(std::fclose(file) == 0);
   fd = held;
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
-  bool renamed = ready && !named && Link(leaf) == 0;
-  if (ready && !named && !renamed) ready = errno == EEXIST && NamePartial();
-  if (ready && !renamed) renamed = ::renameat(folder, partial, folder, leaf) == 0;
-  const bool taken = ready && !renamed && errno == ENOENT;
+  bool renamed = failure == 0 && !named && Link(leaf) == 0;
+  if (failure == 0 && !named && !renamed) step(errno == EEXIST && NamePartial());
+  if (failure == 0 && !renamed) renamed = step(::renameat(folder, partial, folder, leaf) == 0);
+  // A named temporary that any step finds gone was taken by a sweep that its lock did not reach.
+  const bool taken = !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE);
   if (renamed || taken) unfinished.store(false);
   Discard(fd);
   return renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
@@ -401,7 +429,8 @@ bool CanStore(const char *name) {
   return EnterFolder(name) && usable;
 }
 
-// A leftover is removed only if it is a regular file, still the one opened, and its lock is free.
+// A leftover is removed only if it is a regular file, still the one opened, its lock is free, and
+// it was not written since the folder was probed.
 // The open for the lock is for writing, which NFS asks of an exclusive lock.
 void SweepFolder(const char *name) {
   if (!EnterFolder(name)) return;
@@ -415,7 +444,10 @@ void SweepFolder(const char *name) {
     if (!IsLeftover(e->d_name)) continue;
     const int leftover = OpenLeftover(listing, e->d_name);
     if (leftover < 0) continue;
-    if (::flock(leftover, LOCK_EX | LOCK_NB) == 0 && Holds(listing, e->d_name, leftover))
+    // A recent one is not even locked: its run, which locks it just after creating it, would
+    // take a lock it meets there for another's, and leave it.
+    if (!Recent(leftover) && ::flock(leftover, LOCK_EX | LOCK_NB) == 0 &&
+        Holds(listing, e->d_name, leftover))
       ::unlinkat(listing, e->d_name, 0);
     ::close(leftover);
   }

@@ -36,9 +36,12 @@ constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u; // odd, with well-mixed high
 std::FILE *file;
 std::uint64_t bytes; // compressed bytes of the current strip
 
-// Everything bound for the file passes through here, so the encoder stores bytes, not calls.
-unsigned char buffer[1 << 16];
+// Everything bound for the file passes through here, so the encoder stores bytes, not calls. It
+// holds any slice of the program's (depth 7's largest is 310 KiB), which then reaches its file in
+// one pass with no seek: some file systems (FAT through FUSE) lose a write inside a file.
+unsigned char buffer[1 << 19];
 std::size_t fill;
+bool spilled; // part of the file left the buffer
 
 // A slot holds (prefix code << 20 | last byte << 12 | own code); 0 is empty since codes are >= 258.
 std::uint32_t LZWstr[kSlots];
@@ -52,6 +55,7 @@ int LZWnum;
 
 void Flush() {
   std::fwrite(buffer, 1, fill, file);
+  spilled = spilled || fill > 0;
   fill = 0;
 }
 
@@ -59,7 +63,7 @@ void Write(const void *data, std::size_t n) {
   if (n > sizeof buffer - fill) {
     Flush();
     if (n >= sizeof buffer) {
-      std::fwrite(data, 1, n, file);
+      std::fwrite(data, 1, n, file); // after the header, which made the buffer spill
       return;
     }
   }
@@ -515,6 +519,7 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     file = OpenTemporary(name);
     if (file == nullptr) Fail(name, "file not stored");
     std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
+    spilled = false;
 
     const unsigned char zero = 0;
     Write("II*\0\0\0\0", 8); // byte order, 42, and the IFD's offset, patched last
@@ -568,11 +573,14 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
     p = PutEntry(p, 279, kLong, stripCount, stripCount == 1 ? counts[0] : tables + 4 * stripCount);
     p = PutEntry(p, 284, kShort, 1, 1); // chunky
     Write(ifd, static_cast<std::size_t>(p + 4 - ifd));
-    Flush();
-
+    if (spilled) { // the header is in the file already
+      Flush();
+      if (std::fseek(file, 4, SEEK_SET) != 0) Discard(name);
+      PutLong(ifdOffset);
+    } else {
+      Put32(buffer + 4, ifdOffset);
+    }
     // A failed write leaves the stream's error flag set, so one look at the end sees them all.
-    if (std::fseek(file, 4, SEEK_SET) != 0) Discard(name);
-    PutLong(ifdOffset);
     Flush();
     const Published published = PublishTemporary(file, name);
     file = nullptr;

@@ -344,9 +344,9 @@ TEST(Program, Runs) {
       {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
       {{"5", "."}, "", 243, 90, {.signal = SIGQUIT}},
       {{"5", "."}, "", 243, 30, {.signal = SIGUSR1}},
-      {{"4", "."}, "", 81, 20, {.signal = SIGSEGV}},
-      {{"4", "."}, "", 81, 20, {.signal = SIGRTMAX}},
-      {{"4", "."}, "", 81, 40, {.signal = SIGTERM, .apart = true}}, // ignored by a PID 1
+      {{"5", "."}, "", 243, 30, {.signal = SIGSEGV}},
+      {{"5", "."}, "", 243, 30, {.signal = SIGRTMAX}},
+      {{"5", "."}, "", 243, 30, {.signal = SIGTERM, .apart = true}}, // ignored by a PID 1
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
       {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
       {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
