@@ -42,6 +42,13 @@ extern "C" int __wrap_fchmod(int fd, mode_t mode) {
   return modeless > 0 ? (--modeless, errno = ENOSYS, -1) : __real_fchmod(fd, mode);
 }
 
+// The next `contested` locks are refused, as when another process locks a new temporary first.
+int contested = 0;
+extern "C" int __real_flock(int fd, int operation);
+extern "C" int __wrap_flock(int fd, int operation) {
+  return contested > 0 ? (--contested, errno = EWOULDBLOCK, -1) : __real_flock(fd, operation);
+}
+
 // The next `unclosed` closes fail, as a network file system's may when it writes at close.
 int unclosed = 0;
 extern "C" int __real_fclose(std::FILE *stream);
@@ -258,6 +265,18 @@ TEST(WriterDeath, TakenNames) {
   };
   for (const bool named : {false, true})
     EXPECT_EXIT(store(named), ::testing::ExitedWithCode(0), "");
+  // A new temporary that another process locked first is left to it, and its descriptor closed.
+  const auto contest = [&] {
+    NoUnnamedFiles();
+    const auto descriptors = [] { return std::distance(fs::directory_iterator("/dev/fd"), {}); };
+    StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr); // the folder is held from here on
+    const auto before = descriptors();
+    contested = kTries - 1;
+    StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+    std::exit(
+        descriptors() == before && contested == 0 && check::Verify(name, pixel(189)) == "" ? 0 : 1);
+  };
+  EXPECT_EXIT(contest(), ::testing::ExitedWithCode(0), "");
   fixed = 0xAB, stride = 0, drawn = kTries;
   EXPECT_EXIT(StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), ::testing::ExitedWithCode(1),
               "file not stored");
