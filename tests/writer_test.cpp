@@ -268,7 +268,9 @@ TEST(WriterDeath, TakenNames) {
   // A new temporary that another process locked first is left to it, and its descriptor closed.
   const auto contest = [&] {
     NoUnnamedFiles();
-    const auto descriptors = [] { return std::distance(fs::directory_iterator("/dev/fd"), {}); };
+    const auto descriptors = [] {
+      return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    };
     StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr); // the folder is held from here on
     const auto before = descriptors();
     contested = kTries - 1;
