@@ -125,9 +125,12 @@ TEST(Memo, NothingIsTakenOnAHash) {
   EXPECT_EQ(Recall(kHash, 1), nullptr);
   numbers[1] = shorter;
   EXPECT_EQ(Recall(kHash, 2), nullptr);
-  // Strips of exactly 8192 bytes, written and then copied.
+  // Each distinct row and strip is kept once, and strips of exactly 8192 bytes are kept too: the
+  // count of kept strips is what stops the strip table before it is full, or a lookup never ends.
+  const std::size_t rows = rowsKept, strips = stripsKept, ids = idsPooled;
   const check::Image twice = Make(8192, 4, 8, [](int x, int y) { return (x + y % 2) / 9; });
   Store(twice), Store(twice);
+  EXPECT_EQ(std::tuple(rowsKept - rows, stripsKept - strips, idsPooled - ids), std::tuple(2, 2, 2));
   // More rows than the row table has slots, while the pool still has room: it must stop taking
   // rows before it is full, or a lookup never ends.
   Store(Make(16, 17000, 8, [](int x, int y) { return x < 2 ? y >> 8 * x : x; }));
@@ -154,8 +157,7 @@ TEST(Writer, ExactBytes) {
   // The same for a named temporary gone before its rename, and stored as it is where there are
   // no modes.
   const auto named = [&] {
-    NoUnnamedFiles();
-    vanished = kTries - 1, modeless = kTries;
+    NoUnnamedFiles(), vanished = kTries - 1, modeless = kTries;
     std::exit(Store(solid, true) == one && vanished == 0 ? 0 : 1);
   };
   EXPECT_EXIT(named(), ::testing::ExitedWithCode(0), "");
@@ -268,8 +270,7 @@ TEST(WriterDeath, TakenNames) {
     const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto before = open();
     contested = kTries - 1, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
-    const bool closed = open() == before && contested == 0;
-    std::exit(closed && check::Verify(name, pixel(189)).empty() ? 0 : 2);
+    std::exit(open() == before && !contested && check::Verify(name, pixel(189)).empty() ? 0 : 2);
   };
   EXPECT_EXIT(contest(), ::testing::ExitedWithCode(0), "");
   fixed = 0xAB, stride = 0, drawn = kTries;
