@@ -7,13 +7,27 @@
 // to its publication, which puts it onto NAME in one atomic step: NAME holds its old entry or the
 // whole new file, with the mode and ACL the folder gives a new file. A folder is opened once, at
 // the first name in it, and every later name with the same folder text means that folder, wherever
-// the path leads meanwhile. Whatever ends the process as a signal or a console event removes the
-// temporary first, then ends the process as it would have. One temporary at a time.
+// the path leads meanwhile.
+//
+// One temporary at a time. A signal or a console event that ends the process may come in any
+// state, and ends it as it would have once the temporary is gone:
+//
+//   none --OpenTemporary--> open --PublishTemporary--> published: the file is at NAME
+//                             |                    \-> discarded: a step failed
+//                             +---DiscardTemporary---> discarded: NAME untouched
+//
+//   open: a named temporary is removed first; an unnamed one, and on Windows one created to be
+//         deleted on close, goes with the process. Between a name's draw and its record, such
+//         signals wait.
+//   none, published, discarded: nothing of this run's to remove; the next temporary starts again
+//         from none.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 // argv with every argument in UTF-8 (a text that no UTF-8 can spell stays unusable as a name), and
 // argc its count; null when there is no memory for it. Called first, before anything that a
@@ -24,15 +38,18 @@ char **Arguments(int &argc, char **argv);
 // a sticky folder. (Whether the folder takes files at all is CanStore's to find.)
 bool CanReplace(const char *name);
 
-// A new temporary for name, as a binary seekable stream; null when none can be made.
+// A new temporary for name, as a binary seekable stream; null when none can be made. One that
+// another process locks first is left to it, and another made, up to kContestedTemporaries times.
+constexpr int kContestedTemporaries = 8;
 std::FILE *OpenTemporary(const char *name);
 
 enum class Published { kDone, kTaken, kFailed };
 
-// Closes the stream and puts its file onto name. kTaken: the temporary, once named, was gone before
-// its publication, as another host's sweep takes it where locks do not reach that host (or a
-// network file system drops the lock with the stream); the file may be written again.
-Published PublishTemporary(std::FILE *file, const char *name);
+// Closes the stream and puts its file onto the name it was opened for. kTaken: the temporary, once
+// named, was gone before its publication, as another host's sweep takes it where locks do not
+// reach that host (or a network file system drops the lock with the stream); the file may be
+// written again.
+Published PublishTemporary(std::FILE *file);
 
 // Closes the stream, if any, and removes this run's temporary, if any.
 void DiscardTemporary(std::FILE *file);
@@ -48,12 +65,25 @@ void SweepFolder(const char *name);
 // random bits; those that runs of this program leave are named for a slice: digits, ".tif".
 constexpr char kPartial[] = ".partial.";
 constexpr std::size_t kRandomDigits = 16;
-// Writes the temporary's leaf into to (room bytes); false if it does not fit.
-inline bool PartialName(char *to, std::size_t room, const char *leaf, std::uint64_t bits) {
-  const int n = std::snprintf(to, room, "%s%s%0*llx", leaf, kPartial, int{kRandomDigits},
-                              static_cast<unsigned long long>(bits));
-  return n > 0 && static_cast<std::size_t>(n) < room;
+// Fresh names drawn for one temporary, each taken already: 64 random bits make a second
+// collision a sign that something other than chance is at work.
+constexpr int kNameDraws = 8;
+
+// Writes name + kPartial + the hex digits of bits, and a zero, into to (room characters); false
+// if it does not fit. name is a leaf, or a whole path.
+template <typename Char>
+bool PartialName(Char *to, std::size_t room, const Char *name, std::uint64_t bits) {
+  std::size_t length = 0;
+  while (name[length] != 0) ++length;
+  if (length + sizeof kPartial + kRandomDigits > room) return false;
+  Char *p = std::copy(name, name + length, to);
+  for (const char *c = kPartial; *c != '\0';) *p++ = static_cast<Char>(*c++);
+  for (std::size_t i = kRandomDigits; i-- > 0;)
+    *p++ = static_cast<Char>("0123456789abcdef"[bits >> 4 * i & 15]);
+  *p = 0;
+  return true;
 }
+
 inline bool IsLeftover(const char *leaf) {
   const char *p = leaf;
   while (*p >= '0' && *p <= '9') ++p;
@@ -64,4 +94,23 @@ inline bool IsLeftover(const char *leaf) {
   std::size_t hex = 0;
   for (; (*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'); ++p) ++hex;
   return *p == '\0' && hex == kRandomDigits;
+}
+
+// 2^64 divided by the golden ratio, made odd: multiplying by it spreads every input bit over the
+// product's high bits, which hashes and scrambles take.
+constexpr std::uint64_t kGoldenRatio = 0x9E3779B97F4A7C15u;
+
+// Random bits for when the system has none to give. One run's draws differ in the counter, and
+// runs of the same process number at the same instant (apart in containers) in where address
+// space randomisation put their stacks.
+inline std::uint64_t FallbackBits(std::uint64_t now, std::uint64_t process) {
+  static std::uint64_t counter;
+  const int here = 0;
+  std::uint64_t h = ++counter;
+  for (const std::uint64_t v :
+       {static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&here)), now, process}) {
+    h = (h ^ v) * kGoldenRatio;
+    h ^= h >> 29;
+  }
+  return h;
 }

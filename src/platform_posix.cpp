@@ -18,7 +18,6 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
-#include <initializer_list>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -54,8 +53,6 @@ constexpr int kFolderAccess = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
 constexpr int kFolderAccess = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-
-constexpr int kTries = 8;
 
 // Fixed storage, so that nothing here can fail to allocate, and the names outlive exit for the
 // signal handler.
@@ -149,26 +146,16 @@ std::uint64_t RandomBits() {
     ::close(source);
     if (n == static_cast<ssize_t>(sizeof r)) return r;
   }
-  // Two runs with the same process number at the same instant still differ in where address
-  // space randomisation put their stacks, and one run's draws in the counter.
-  static std::uint64_t counter;
   timespec t{};
   ::clock_gettime(CLOCK_REALTIME, &t);
-  const int here = 0;
-  std::uint64_t h = ++counter;
-  for (const std::uint64_t v :
-       {static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&here)),
-        static_cast<std::uint64_t>(t.tv_sec), static_cast<std::uint64_t>(t.tv_nsec),
-        static_cast<std::uint64_t>(::getpid())}) {
-    h = (h ^ v) * 0x9E3779B97F4A7C15u;
-    h ^= h >> 29;
-  }
-  return h;
+  return FallbackBits(static_cast<std::uint64_t>(t.tv_sec) * 1000000000u +
+                          static_cast<std::uint64_t>(t.tv_nsec),
+                      static_cast<std::uint64_t>(::getpid()));
 }
 
 // Whether entry in the folder at is the regular file open at descriptor: the one test of "this is
 // still the file I hold".
-bool Holds(int at, const char *entry, int descriptor) {
+bool SameFile(int at, const char *entry, int descriptor) {
   struct stat opened {};
   struct stat now {};
   return ::fstat(descriptor, &opened) == 0 && S_ISREG(opened.st_mode) &&
@@ -182,7 +169,7 @@ bool Holds(int at, const char *entry, int descriptor) {
 template <typename Take> int TakeName(Take take) {
   int taken = -1;
   errno = EEXIST;
-  for (int attempt = 0; attempt < kTries && taken < 0 && errno == EEXIST; ++attempt) {
+  for (int attempt = 0; attempt < kNameDraws && taken < 0 && errno == EEXIST; ++attempt) {
     if (!PartialName(partial, sizeof partial, leaf, RandomBits())) {
       errno = ENAMETOOLONG;
       return -1;
@@ -219,7 +206,7 @@ bool NamePartial() {
 }
 
 // Closes the temporary and removes its name, if it has one.
-void Discard(int descriptor) {
+void Release(int descriptor) {
   if (descriptor >= 0) ::close(descriptor);
   fd = -1;
   RemovePartial();
@@ -252,14 +239,14 @@ void Probe() {
   fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   usable = fd >= 0 && NamePartial() && ::fstat(fd, &s) == 0;
   unnamedWorks = usable || (fd >= 0 && errno == EEXIST); // else every name drawn was taken
-  Discard(fd);
+  Release(fd);
 #endif
   if (!unnamedWorks) {
     fd = TakeName([] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     });
     usable = fd >= 0 && ::fstat(fd, &s) == 0;
-    Discard(fd);
+    Release(fd);
   }
   newMode = s.st_mode & 07777;
   probed = Modified(s);
@@ -370,14 +357,14 @@ std::FILE *OpenTemporary(const char *name) {
   if (fd >= 0) ::flock(fd, LOCK_EX | LOCK_NB); // unnamed: no other process can lock it first
 #endif
   named = fd < 0;
-  for (int attempt = 0; named && attempt < kTries; ++attempt) {
+  for (int attempt = 0; named && attempt < kContestedTemporaries; ++attempt) {
     fd = TakeName([] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     });
     // Without locks there is no sweep to fear; a lock refused, or a name that a sweep took
     // before the lock, leaves the entry to whoever has it now.
     if (fd < 0 || ((::flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) &&
-                   Holds(folder, partial, fd)))
+                   SameFile(folder, partial, fd)))
       break;
     unfinished.store(false);
     ::close(fd);
@@ -388,7 +375,7 @@ std::FILE *OpenTemporary(const char *name) {
   return file;
 }
 
-Published PublishTemporary(std::FILE *file, const char *) {
+Published PublishTemporary(std::FILE *file) {
   int failure = 0; // the error of the first step that failed
   const auto step = [&failure](bool done) {
     if (!done && failure == 0) failure = errno != 0 ? errno : EIO;
@@ -413,7 +400,7 @@ Published PublishTemporary(std::FILE *file, const char *) {
   // A named temporary that any step finds gone was taken by a sweep that its lock did not reach.
   const bool taken = !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE);
   if (renamed || taken) unfinished.store(false);
-  Discard(fd);
+  Release(fd);
   return renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
 }
 
@@ -422,7 +409,7 @@ void DiscardTemporary(std::FILE *file) {
     std::fclose(file);
     fd = -1;
   }
-  Discard(fd);
+  Release(fd);
 }
 
 bool CanStore(const char *name) {
@@ -447,7 +434,7 @@ void SweepFolder(const char *name) {
     // A recent one is not even locked: its run, which locks it just after creating it, would
     // take a lock it meets there for another's, and leave it.
     if (!Recent(leftover) && ::flock(leftover, LOCK_EX | LOCK_NB) == 0 &&
-        Holds(listing, e->d_name, leftover))
+        SameFile(listing, e->d_name, leftover))
       ::unlinkat(listing, e->d_name, 0);
     ::close(leftover);
   }

@@ -30,7 +30,6 @@
 
 namespace {
 
-constexpr int kTries = 8;
 // Windows 10 1607's class and flag, which not every SDK names.
 constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD kIgnoreReadOnly = 0x40;
@@ -114,17 +113,12 @@ BOOL WINAPI Interrupted(DWORD) {
 
 std::uint64_t RandomBits() {
   std::uint64_t r = 0;
-  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&r), sizeof r,
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-    static std::uint64_t counter;
-    LARGE_INTEGER t{};
-    ::QueryPerformanceCounter(&t);
-    const int here = 0;
-    r = (++counter ^ std::uint64_t(reinterpret_cast<std::uintptr_t>(&here)) ^
-         std::uint64_t(t.QuadPart) ^ (std::uint64_t(::GetCurrentProcessId()) << 32)) *
-        0x9E3779B97F4A7C15u;
-  }
-  return r;
+  if (BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(&r), sizeof r,
+                                       BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    return r;
+  LARGE_INTEGER t{};
+  ::QueryPerformanceCounter(&t);
+  return FallbackBits(static_cast<std::uint64_t>(t.QuadPart), ::GetCurrentProcessId());
 }
 
 // A fresh temporary's name for the target: its full path, kPartial and 16 hex digits. The file that
@@ -132,18 +126,14 @@ std::uint64_t RandomBits() {
 // closes however the run ends, and a run on another system, which sees no handle, must not take it.
 // Only its link, which a run killed at the wrong instant leaves, has the shape that sweeps remove.
 wchar_t *Partial(bool held = false) {
-  const std::size_t length = std::wcslen(target);
-  auto *name = static_cast<wchar_t *>(
-      std::malloc(sizeof(wchar_t) * (length + sizeof kPartial + kRandomDigits + 1)));
-  if (name == nullptr) return nullptr;
-  std::wmemcpy(name, target, length);
-  wchar_t *p = name + length;
-  for (const char *c = kPartial; *c != '\0';) *p++ = wchar_t(*c++);
-  const std::uint64_t bits = RandomBits();
-  for (std::size_t i = kRandomDigits; i-- > 0;) *p++ = L"0123456789abcdef"[bits >> 4 * i & 15];
-  if (held) *p++ = L'~';
-  *p = L'\0';
-  return name;
+  const std::size_t room = std::wcslen(target) + sizeof kPartial + kRandomDigits + 1;
+  auto *name = static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * room));
+  if (name != nullptr && PartialName(name, room, target, RandomBits())) {
+    if (held) std::wcscat(name, L"~");
+    return name;
+  }
+  std::free(name);
+  return nullptr;
 }
 
 // The full path of a UTF-8 name, to be freed; null if there is none.
@@ -157,6 +147,17 @@ wchar_t *Full(const char *name) {
   }
   std::free(wide);
   return full;
+}
+
+// Makes name's full path the target, converting it to UTF-16 once for all the calls on one name.
+bool Aim(const char *name) {
+  static char *aimed; // the name whose target it is
+  if (aimed != nullptr && std::strcmp(aimed, name) == 0) return target != nullptr;
+  std::free(aimed), std::free(target);
+  target = Full(name);
+  aimed = target != nullptr ? static_cast<char *>(std::malloc(std::strlen(name) + 1)) : nullptr;
+  if (aimed != nullptr) std::strcpy(aimed, name);
+  return target != nullptr;
 }
 
 // The final path of an open handle, to be freed.
@@ -197,7 +198,7 @@ bool EnterFolder(const char *name) {
 }
 
 // Whether another process holds the target, which it may let go of soon.
-bool Held(DWORD error) {
+bool TargetBusy(DWORD error) {
   if (error == ERROR_SHARING_VIOLATION) return true;
   const DWORD attributes = ::GetFileAttributesW(target);
   return error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
@@ -273,17 +274,14 @@ char **Arguments(int &argc, char **) {
 
 // A folder, or a link to one, cannot be replaced by a file.
 bool CanReplace(const char *name) {
-  wchar_t *wide = Wide(name);
-  const DWORD attributes = wide != nullptr ? ::GetFileAttributesW(wide) : INVALID_FILE_ATTRIBUTES;
-  std::free(wide);
+  const DWORD attributes = Aim(name) ? ::GetFileAttributesW(target) : INVALID_FILE_ATTRIBUTES;
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::FILE *OpenTemporary(const char *name) {
   if (!EnterFolder(name)) return nullptr;
-  std::free(target);
-  target = Full(name);
-  for (int attempt = 0; target != nullptr && attempt < kTries; ++attempt) {
+  const bool aimed = Aim(name);
+  for (int attempt = 0; aimed && attempt < kNameDraws; ++attempt) {
     std::free(partial);
     partial = Partial(true);
     if (partial == nullptr) break;
@@ -300,7 +298,7 @@ std::FILE *OpenTemporary(const char *name) {
 }
 
 // Retries only while another process holds the target, and never waits with a link in place.
-Published PublishTemporary(std::FILE *file, const char *) {
+Published PublishTemporary(std::FILE *file) {
   Published published = Published::kFailed;
   // Where the name is free, a link there publishes the complete file in one step.
   const bool ready = std::fflush(file) == 0 && std::ferror(file) == 0;
@@ -316,8 +314,8 @@ Published PublishTemporary(std::FILE *file, const char *) {
         break;
       }
       const bool lost = error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_HANDLE;
-      if ((lost || error == ERROR_ALREADY_EXISTS) && ++drawn < kTries) continue; // another link
-      if (!Held(error) || waited >= kPatience) break;
+      if ((lost || error == ERROR_ALREADY_EXISTS) && ++drawn < kNameDraws) continue; // another link
+      if (!TargetBusy(error) || waited >= kPatience) break;
       ::Sleep(pause);
       pause = pause < 256 ? 2 * pause : pause;
     }

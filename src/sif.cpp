@@ -31,8 +31,6 @@ constexpr int kNoString = 4096; // no byte seen yet in this strip
 constexpr int kSlots = 9001;    // prime, so every probe sequence visits every slot
 constexpr int kMaxStrings = kFullCode - kFirstCode;
 
-constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15u; // odd, with well-mixed high bits
-
 std::FILE *file;
 std::uint64_t bytes; // compressed bytes of the current strip
 
@@ -71,24 +69,43 @@ void Write(const void *data, std::size_t n) {
   fill += n;
 }
 
-// Appends code in len bits to the accumulator and stores every byte it completes at out.
+// The encoder stored bytes up to out: they join the buffer's fill and the strip's count.
+void Advance(const unsigned char *out) {
+  const auto n = static_cast<std::size_t>(out - buffer);
+  bytes += n - fill;
+  fill = n;
+}
+
+// The encoder's state, copied from the LZW globals to a local that the compiler can keep in
+// registers for the length of a loop.
+struct Coder {
+  std::uint32_t head, buf;
+  int code, roof, len, num;
+  unsigned char *out;
+};
+
+// The code table as it starts, and starts again after each Clear code.
+inline void Restart(int &code, int &roof, int &len) {
+  code = kFirstCode, roof = 512, len = 9;
+}
+
+// Appends code in c.len bits to the accumulator and stores every byte it completes.
 // 12 bits on top of 7 pending complete at most 2 bytes.
-inline void Pack(std::uint32_t code, int len, std::uint32_t &buf, int &num, unsigned char *&out) {
-  buf = (buf << len) | code;
-  num += len;
-  while (num > 7) {
-    num -= 8;
-    *out++ = static_cast<unsigned char>(buf >> num);
+[[gnu::always_inline]] inline void Pack(Coder &c, std::uint32_t code) {
+  c.buf = (c.buf << c.len) | code;
+  c.num += c.len;
+  while (c.num > 7) {
+    c.num -= 8;
+    *c.out++ = static_cast<unsigned char>(c.buf >> c.num);
   }
 }
 
 void PutCode(std::uint32_t code) {
   if (sizeof buffer - fill < 2) Flush();
-  unsigned char *out = buffer + fill;
-  Pack(code, LZWlen, LZWbuf, LZWnum, out);
-  const auto n = static_cast<std::size_t>(out - (buffer + fill));
-  fill += n;
-  bytes += n;
+  Coder c = {0, LZWbuf, 0, 0, LZWlen, LZWnum, buffer + fill};
+  Pack(c, code);
+  LZWbuf = c.buf, LZWnum = c.num;
+  Advance(c.out);
 }
 
 // A jump is eight hits in a row remembered: from the string `from`, the next eight bytes `word`
@@ -120,92 +137,92 @@ void BeginStrip() {
   LZWlen = 9;
   LZWnum = 0;
   PutCode(kClearCode);
-  LZWcode = kFirstCode;
-  LZWroof = 512;
+  Restart(LZWcode, LZWroof, LZWlen);
   LZWhead = kNoString;
 }
 
-// Encodes the next bytes of the strip. The state is copied to locals for the loop, where the
-// compiler can keep it in registers, and stored back once at the end.
+// The code of the string whose key is key, or 0 with pos at the empty slot where it belongs.
+[[gnu::always_inline]] inline std::uint32_t Find(std::uint32_t key, std::uint32_t &pos) {
+  // word ^ key is the string's code (258..4093) when the slot holds the string; an empty slot
+  // gives key itself, whose low 12 bits are 0. So one range test tells a hit.
+  std::uint32_t found = LZWstr[pos] ^ key;
+  if (found - 1 < 0xFFFu) return found;
+  if (found == key) return 0;
+  const std::uint32_t stride = pos != 0 ? pos : kSlots - 1;
+  do {
+    pos += stride;
+    if (pos >= kSlots) pos -= kSlots;
+    found = LZWstr[pos] ^ key;
+  } while (found - 1 >= 0xFFFu && found != key);
+  return found != key ? found : 0;
+}
+
+// Writes the current string's code and enters the string key at pos, or, with the table full,
+// clears it instead.
+[[gnu::always_inline]] inline void Enter(Coder &c, std::uint32_t key, std::uint32_t pos) {
+  if (c.out + 4 > buffer + sizeof buffer) { // room for this code and a Clear code
+    Advance(c.out);
+    Flush();
+    c.out = buffer;
+  }
+  Pack(c, c.head);
+  if (c.code == kFullCode) {
+    Pack(c, kClearCode);
+    EmptyTable(kMaxStrings);
+    Restart(c.code, c.roof, c.len);
+    return;
+  }
+  LZWstr[pos] = key | static_cast<std::uint32_t>(c.code);
+  LZWused[c.code - kFirstCode] = static_cast<std::uint16_t>(pos);
+  if (++c.code == c.roof) {
+    ++c.len;
+    c.roof = 2 * c.code;
+  }
+}
+
+// Takes byte b: true when head + b is a string, which becomes head; else writes head, enters
+// head + b, and starts the next string at b.
+[[gnu::always_inline]] inline bool Step(Coder &c, std::uint32_t b) {
+  const std::uint32_t key = (c.head << 20) | (b << 12);
+  std::uint32_t pos = c.head ^ (b << 5);
+  if (const std::uint32_t found = Find(key, pos)) {
+    c.head = found;
+    return true;
+  }
+  Enter(c, key, pos);
+  c.head = b;
+  return false;
+}
+
+// Encodes the next bytes of the strip, eight at a time where a jump knows them.
 void Encode(const unsigned char *p, const unsigned char *end) {
   if (p == end) return;
-  // Unsigned locals index the table without sign extension on the byte-to-byte path.
-  auto head = static_cast<std::uint32_t>(LZWhead);
-  if (head == kNoString) head = *p++;
-  int code = LZWcode, roof = LZWroof, len = LZWlen, num = LZWnum;
-  std::uint32_t buf = LZWbuf;
-  unsigned char *out = buffer + fill;
-  // Takes byte b: true when head + b is a string, which becomes head; else writes head, enters
-  // head + b, and starts the next string at b.
-  const auto step = [&](std::uint32_t b) {
-    const std::uint32_t key = (head << 20) | (b << 12);
-    std::uint32_t pos = head ^ (b << 5);
-    // word ^ key is the string's code (258..4093) when the slot holds the string; an empty slot
-    // gives key itself, whose low 12 bits are 0. So one range test tells a hit.
-    std::uint32_t found = LZWstr[pos] ^ key;
-    if (found - 1 < 0xFFFu) {
-      head = found;
-      return true;
-    }
-    if (found != key) {
-      const std::uint32_t stride = pos != 0 ? pos : kSlots - 1;
-      do {
-        pos += stride;
-        if (pos >= kSlots) pos -= kSlots;
-        found = LZWstr[pos] ^ key;
-      } while (found - 1 >= 0xFFFu && found != key);
-      if (found != key) {
-        head = found;
-        return true;
-      }
-    }
-    if (out + 4 > buffer + sizeof buffer) { // room for this code and a Clear code
-      const auto n = static_cast<std::size_t>(out - buffer);
-      bytes += n - fill;
-      fill = n;
-      Flush();
-      out = buffer;
-    }
-    Pack(head, len, buf, num, out);
-    if (code == kFullCode) {
-      Pack(kClearCode, len, buf, num, out);
-      EmptyTable(kMaxStrings);
-      code = kFirstCode, roof = 512, len = 9;
-    } else {
-      LZWstr[pos] = key | static_cast<std::uint32_t>(code);
-      LZWused[code - kFirstCode] = static_cast<std::uint16_t>(pos);
-      if (++code == roof) {
-        ++len;
-        roof = 2 * code;
-      }
-    }
-    head = b;
-    return false;
-  };
+  // Unsigned, so that the table is indexed without sign extension on the byte-to-byte path.
+  Coder c = {
+      static_cast<std::uint32_t>(LZWhead), LZWbuf, LZWcode, LZWroof, LZWlen, LZWnum, buffer + fill};
+  if (c.head == kNoString) c.head = *p++;
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
-    Jump &jump = LZWjump[((word * kMul) >> (64 - kJumpBits)) ^ head];
-    if (jump.word == word && jump.from == head && jump.epoch == LZWepoch) {
-      head = jump.to;
+    Jump &jump = LZWjump[((word * kGoldenRatio) >> (64 - kJumpBits)) ^ c.head];
+    if (jump.word == word && jump.from == c.head && jump.epoch == LZWepoch) {
+      c.head = jump.to;
       p += 8;
       continue;
     }
-    const std::uint32_t from = head;
+    const std::uint32_t from = c.head;
     const unsigned char *const stop = p + 8;
-    while (p != stop && step(*p)) ++p;
+    while (p != stop && Step(c, *p)) ++p;
     if (p == stop)
-      jump = {word, LZWepoch, static_cast<std::uint16_t>(from), static_cast<std::uint16_t>(head)};
+      jump = {word, LZWepoch, static_cast<std::uint16_t>(from), static_cast<std::uint16_t>(c.head)};
     else
       ++p;
   }
-  for (; p != end; ++p) step(*p);
-  LZWhead = static_cast<int>(head);
-  LZWcode = code, LZWroof = roof, LZWlen = len, LZWnum = num;
-  LZWbuf = buf;
-  const auto n = static_cast<std::size_t>(out - buffer);
-  bytes += n - fill;
-  fill = n;
+  for (; p != end; ++p) Step(c, *p);
+  LZWhead = static_cast<int>(c.head);
+  LZWcode = c.code, LZWroof = c.roof, LZWlen = c.len, LZWnum = c.num;
+  LZWbuf = c.buf;
+  Advance(c.out);
 }
 
 std::uint64_t EndStrip() {
@@ -275,44 +292,47 @@ constexpr std::size_t kStripMax = 8192;
 constexpr std::size_t kWorstStrip = kStripMax / 2 * 3 + 64; // 12 bits a byte, clears included
 constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-// Rows seen, their bytes in rowPool; a row's number is its slot. A hash of 0 marks an empty slot.
-struct Row {
+// Rows seen: their bytes in seenBytes, and a row's number is its slot here. A hash of 0 marks an
+// empty slot.
+struct SeenRow {
   std::uint64_t hash;
   std::uint32_t at, length;
 };
 constexpr std::size_t kRowSlots = std::size_t{1} << 14;
-constexpr std::size_t kRowPool = std::size_t{4} << 20;
-Row rowMemo[kRowSlots];
-unsigned char rowPool[kRowPool];
-std::size_t rowsPooled, rowsKept;
+constexpr std::size_t kSeenBytes = std::size_t{4} << 20;
+SeenRow seenRows[kRowSlots];
+unsigned char seenBytes[kSeenBytes];
+std::size_t seenBytesUsed;
+std::size_t seenRowCount; // stops the table at half full, so that every probe ends
 
-// Strips written: their row numbers in idPool, their code streams in codePool.
-struct Stored {
+// Strips written: the row numbers of each in writtenRows, its code stream in writtenCodes.
+struct WrittenStrip {
   std::uint64_t hash;
-  std::uint32_t ids, codes;
+  std::uint32_t rowsAt, codesAt;
   std::uint16_t rows, size; // at most kStripMax rows, and kWorstStrip bytes
 };
 constexpr std::size_t kStripSlots = std::size_t{1} << 15;
-constexpr std::size_t kIdPool = std::size_t{1} << 18;
-constexpr std::size_t kCodePool = std::size_t{8} << 20;
-Stored stripMemo[kStripSlots];
-std::uint32_t idPool[kIdPool];
-unsigned char codePool[kCodePool];
-std::size_t idsPooled, codesPooled, stripsKept;
+constexpr std::size_t kWrittenRows = std::size_t{1} << 18;
+constexpr std::size_t kWrittenCodes = std::size_t{8} << 20;
+WrittenStrip writtenStrips[kStripSlots];
+std::uint32_t writtenRows[kWrittenRows];
+unsigned char writtenCodes[kWrittenCodes];
+std::size_t writtenRowsUsed, writtenCodesUsed;
+std::size_t writtenStripCount; // stops the table at half full, so that every probe ends
 
 // Images of a stack resemble the one before, so a row is first guessed from its context: the row
 // above it, and the rows at its place and below it in the last image. The guess costs one
 // comparison, and only a miss is hashed. Numbers are kept + 1 here, so that 0 is none.
-constexpr std::size_t kAbove = 8192;
-std::uint32_t above[kAbove]; // the rows of the last image, by position
+constexpr std::size_t kLastImage = 8192;
+std::uint32_t lastImage[kLastImage]; // the rows of the last image, by position
 std::uint32_t guesses[std::size_t{1} << 16];
-std::uint32_t left; // the row above, in this image
+std::uint32_t rowAbove; // in this image
 // Within one call a row is not written to, so the same pointer holds the same row.
 const unsigned char *lastSource;
 std::uint32_t lastNumber;
 
-std::uint32_t numbers[kStripMax]; // the row numbers of the strip being written
-unsigned char plain[kStripMax];   // one row serialised, at depths other than 8
+std::uint32_t stripRows[kStripMax];  // the row numbers of the strip being written
+unsigned char serialized[kStripMax]; // one row, at depths other than 8
 
 // Brings the well-mixed high bits of a product down to the low bits that pick a slot.
 std::uint64_t Mix(std::uint64_t h) {
@@ -327,27 +347,28 @@ std::uint64_t Hash(const unsigned char *p, std::size_t n) {
     for (std::size_t k = 0; k < 4; ++k) {
       std::uint64_t w;
       std::memcpy(&w, p + i + 8 * k, 8);
-      lane[k] = std::rotl((lane[k] ^ w) * kMul, 29);
+      lane[k] = std::rotl((lane[k] ^ w) * kGoldenRatio, 29);
     }
-  for (; i < n; ++i) lane[0] = (lane[0] ^ p[i]) * kMul;
+  for (; i < n; ++i) lane[0] = (lane[0] ^ p[i]) * kGoldenRatio;
   std::uint64_t h = 0;
   for (const std::uint64_t l : lane) h = std::rotl(h, 16) ^ l;
-  return Mix(h * kMul);
+  return Mix(h * kGoldenRatio);
+}
+
+bool Holds(const SeenRow &r, const unsigned char *p, std::size_t n) {
+  return r.length == n && std::memcmp(seenBytes + r.at, p, n) == 0;
 }
 
 // The number of the row with these bytes, entering it if it is new; kNone once the memo is full.
 std::uint32_t Intern(const unsigned char *p, std::size_t n, std::uint64_t hash) {
   std::size_t i = hash & (kRowSlots - 1);
-  for (; rowMemo[i].hash != 0; i = (i + 1) & (kRowSlots - 1)) {
-    const Row &r = rowMemo[i];
-    if (r.hash == hash && r.length == n && std::memcmp(rowPool + r.at, p, n) == 0)
-      return static_cast<std::uint32_t>(i);
-  }
-  if (rowsKept >= kRowSlots / 2 || n > kRowPool - rowsPooled) return kNone;
-  rowMemo[i] = {hash, static_cast<std::uint32_t>(rowsPooled), static_cast<std::uint32_t>(n)};
-  std::memcpy(rowPool + rowsPooled, p, n);
-  rowsPooled += n;
-  ++rowsKept;
+  for (; seenRows[i].hash != 0; i = (i + 1) & (kRowSlots - 1))
+    if (seenRows[i].hash == hash && Holds(seenRows[i], p, n)) return static_cast<std::uint32_t>(i);
+  if (seenRowCount >= kRowSlots / 2 || n > kSeenBytes - seenBytesUsed) return kNone;
+  seenRows[i] = {hash, static_cast<std::uint32_t>(seenBytesUsed), static_cast<std::uint32_t>(n)};
+  std::memcpy(seenBytes + seenBytesUsed, p, n);
+  seenBytesUsed += n;
+  ++seenRowCount;
   return static_cast<std::uint32_t>(i);
 }
 
@@ -356,79 +377,90 @@ std::uint32_t Number(std::uint32_t y, const unsigned char *source, const unsigne
                      std::size_t n) {
   std::uint32_t number = lastNumber;
   if (source != lastSource) {
-    const std::uint64_t context = (std::uint64_t{left} << 32 | (y < kAbove ? above[y] : 0)) * kMul ^
-                                  (y + 1 < kAbove ? above[y + 1] : 0);
-    std::uint32_t &guess = guesses[(context * kMul) >> 48];
+    const std::uint64_t context =
+        (std::uint64_t{rowAbove} << 32 | (y < kLastImage ? lastImage[y] : 0)) * kGoldenRatio ^
+        (y + 1 < kLastImage ? lastImage[y + 1] : 0);
+    std::uint32_t &guess = guesses[(context * kGoldenRatio) >> 48];
     number = guess - 1;
-    if (number == kNone || rowMemo[number].length != n ||
-        std::memcmp(rowPool + rowMemo[number].at, row, n) != 0) {
+    if (number == kNone || !Holds(seenRows[number], row, n)) {
       number = Intern(row, n, Hash(row, n));
       guess = number + 1;
     }
     lastSource = source, lastNumber = number;
   }
-  left = number + 1;
-  if (y < kAbove) above[y] = number + 1;
+  rowAbove = number + 1;
+  if (y < kLastImage) lastImage[y] = number + 1;
   return number;
 }
 
-const Stored *Recall(std::uint64_t hash, std::size_t rows) {
-  for (std::size_t i = hash & (kStripSlots - 1); stripMemo[i].hash != 0;
+// The strip written before whose rows are stripRows[0..rows), if any.
+const WrittenStrip *Recall(std::uint64_t hash, std::size_t rows) {
+  for (std::size_t i = hash & (kStripSlots - 1); writtenStrips[i].hash != 0;
        i = (i + 1) & (kStripSlots - 1)) {
-    const Stored &s = stripMemo[i];
-    if (s.hash == hash && s.rows == rows && std::equal(numbers, numbers + rows, idPool + s.ids))
+    const WrittenStrip &s = writtenStrips[i];
+    if (s.hash == hash && s.rows == rows &&
+        std::equal(stripRows, stripRows + rows, writtenRows + s.rowsAt))
       return &s;
   }
   return nullptr;
 }
 
 void Remember(std::uint64_t hash, std::size_t rows, const unsigned char *codes, std::size_t size) {
-  if (stripsKept >= kStripSlots / 2 || rows > kIdPool - idsPooled || size > kCodePool - codesPooled)
+  if (writtenStripCount >= kStripSlots / 2 || rows > kWrittenRows - writtenRowsUsed ||
+      size > kWrittenCodes - writtenCodesUsed)
     return; // full: encode from now on
   std::size_t i = hash & (kStripSlots - 1);
-  while (stripMemo[i].hash != 0) i = (i + 1) & (kStripSlots - 1);
-  stripMemo[i] = {hash, static_cast<std::uint32_t>(idsPooled),
-                  static_cast<std::uint32_t>(codesPooled), static_cast<std::uint16_t>(rows),
-                  static_cast<std::uint16_t>(size)};
-  std::copy(numbers, numbers + rows, idPool + idsPooled);
-  std::memcpy(codePool + codesPooled, codes, size);
-  idsPooled += rows;
-  codesPooled += size;
-  ++stripsKept;
+  while (writtenStrips[i].hash != 0) i = (i + 1) & (kStripSlots - 1);
+  writtenStrips[i] = {hash, static_cast<std::uint32_t>(writtenRowsUsed),
+                      static_cast<std::uint32_t>(writtenCodesUsed),
+                      static_cast<std::uint16_t>(rows), static_cast<std::uint16_t>(size)};
+  std::copy(stripRows, stripRows + rows, writtenRows + writtenRowsUsed);
+  std::memcpy(writtenCodes + writtenCodesUsed, codes, size);
+  writtenRowsUsed += rows;
+  writtenCodesUsed += size;
+  ++writtenStripCount;
+}
+
+// Numbers the rows from first up to last (exclusive) into stripRows, and returns the hash of the
+// numbers; 0 when the strip is too long for the memo, or the memo is full.
+std::uint64_t NumberRows(unsigned char *const *rows, std::uint32_t first, std::uint32_t last,
+                         int width, int bits, std::uint32_t rowBytes) {
+  const std::uint32_t count = last - first;
+  if (std::uint64_t{rowBytes} * count > kStripMax) return 0;
+  std::uint64_t hash = count;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const unsigned char *source = rows[first + i], *row = source;
+    if (bits != 8 && source != lastSource) {
+      unsigned char *out = serialized;
+      Serialize(row, width, bits, [&](unsigned v) { *out++ = static_cast<unsigned char>(v); });
+      row = serialized;
+    }
+    stripRows[i] = Number(first + i, source, row, rowBytes);
+    if (stripRows[i] == kNone) return 0;
+    hash = (hash ^ stripRows[i]) * kGoldenRatio;
+  }
+  return Mix(hash);
 }
 
 // Writes one strip of rows from first up to last (exclusive) and returns its byte count.
 std::uint64_t StoreStrip(unsigned char *const *rows, std::uint32_t first, std::uint32_t last,
                          int width, int bits, std::uint32_t rowBytes) {
-  const std::uint32_t count = last - first;
-  bool known = std::uint64_t{rowBytes} * count <= kStripMax;
-  std::uint64_t hash = count;
-  for (std::uint32_t i = 0; known && i < count; ++i) {
-    const unsigned char *source = rows[first + i], *row = source;
-    if (bits != 8 && source != lastSource) {
-      unsigned char *out = plain;
-      Serialize(row, width, bits, [&](unsigned v) { *out++ = static_cast<unsigned char>(v); });
-      row = plain;
-    }
-    numbers[i] = Number(first + i, source, row, rowBytes);
-    known = numbers[i] != kNone;
-    hash = (hash ^ numbers[i]) * kMul;
-  }
-  if (!known) {
+  const std::uint64_t hash = NumberRows(rows, first, last, width, bits, rowBytes);
+  if (hash == 0) {
     BeginStrip();
     for (std::uint32_t y = first; y < last; ++y) EncodeRow(rows[y], width, bits);
     return EndStrip();
   }
-  hash = Mix(hash);
-  if (const Stored *s = Recall(hash, count)) {
-    Write(codePool + s->codes, s->size);
+  const std::uint32_t count = last - first;
+  if (const WrittenStrip *s = Recall(hash, count)) {
+    Write(writtenCodes + s->codesAt, s->size);
     return s->size;
   }
   if (sizeof buffer - fill < kWorstStrip) Flush(); // keep the strip in one piece of the buffer
   const std::size_t at = fill;
   BeginStrip();
   for (std::uint32_t i = 0; i < count; ++i) {
-    const unsigned char *row = rowPool + rowMemo[numbers[i]].at;
+    const unsigned char *row = seenBytes + seenRows[stripRows[i]].at;
     Encode(row, row + rowBytes);
   }
   const std::uint64_t size = EndStrip();
@@ -437,6 +469,10 @@ std::uint64_t StoreStrip(unsigned char *const *rows, std::uint32_t first, std::u
 }
 
 constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFFu; // every offset must fit in a LONG
+
+// Where a network file system drops the lock with the stream, a sweep on another host may take the
+// temporary between its close and its publication: then the image is written again, so often.
+constexpr int kPublishTries = 8;
 
 constexpr std::uint64_t Even(std::uint64_t n) {
   return n + (n & 1);
@@ -458,39 +494,71 @@ void PutLong(std::uint32_t v) {
   Write(b, 4);
 }
 
+// Word alignment after n bytes.
+void Pad(std::uint64_t n) {
+  if (n & 1) Write("", 1);
+}
+
 [[noreturn]] void Fail(const char *name, const char *why) {
   std::fprintf(stderr, "%s : %s.\n", name, why);
   std::exit(1);
 }
 
-// Where a network file system drops the lock with the stream, a sweep on another host may take the
-// temporary between its close and its publication: then the image is written again, so often.
-constexpr int kTries = 8;
-
 // Nothing under the final name was touched: only this run's temporary goes.
-[[noreturn]] void Discard(const char *name) {
+[[noreturn]] void Abandon(const char *name) {
   DiscardTemporary(file);
   Fail(name, "file not stored");
 }
 
-enum FieldType : std::uint32_t { kAscii = 2, kShort = 3, kLong = 4 };
+// What an image's file is laid out from: the image, its strips, and the sizes before and after
+// them. The strip tables are left out of a one-strip file, whose entries hold its offset and count.
+struct Layout {
+  int width, height, bits;
+  const char *description;
+  std::size_t textLength; // with its zero; 0 without a description
+  std::uint32_t rowBytes, rowsPerStrip, stripCount;
+  std::uint64_t firstStrip, tablesSize, ifdSize;
+};
 
-unsigned char *PutEntry(unsigned char *p, std::uint32_t tag, FieldType type, std::uint32_t count,
-                        std::uint32_t value) {
-  Put16(p, tag);
-  Put16(p + 2, type);
-  Put32(p + 4, count);
-  if (type == kShort)
-    Put16(p + 8, value);
-  else
-    Put32(p + 8, value);
-  return p + 12;
+enum FieldType : std::uint16_t { kAscii = 2, kShort = 3, kLong = 4 };
+struct Entry {
+  std::uint16_t tag;
+  FieldType type;
+  std::uint32_t count, value; // a value of 4 bytes or fewer stands in the entry itself
+};
+constexpr int kMaxEntries = 11;
+
+// A text of at most 4 bytes with its zero, as its entry holds it.
+std::uint32_t InEntry(const char *text, std::size_t length) {
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < length; ++i)
+    value |= std::uint32_t{static_cast<unsigned char>(text[i])} << 8 * i;
+  return value;
 }
 
-} // namespace
+// The IFD's entries, in ascending tag order, into e; returns their count. offsets and counts are
+// the values of StripOffsets and StripByteCounts.
+int Directory(Entry *e, const Layout &l, std::uint32_t offsets, std::uint32_t counts) {
+  const auto w = static_cast<std::uint32_t>(l.width), h = static_cast<std::uint32_t>(l.height);
+  const auto bits = static_cast<std::uint32_t>(l.bits),
+             n = static_cast<std::uint32_t>(l.textLength);
+  Entry *p = e;
+  *p++ = {256, w <= 0xFFFF ? kShort : kLong, 1, w};
+  *p++ = {257, h <= 0xFFFF ? kShort : kLong, 1, h};
+  *p++ = {258, kShort, 1, bits};
+  *p++ = {259, kShort, 1, 5};                   // LZW
+  *p++ = {262, kShort, 1, bits == 1 ? 0u : 1u}; // WhiteIsZero only for bilevel
+  if (l.description != nullptr) *p++ = {270, kAscii, n, n > 4 ? 8 : InEntry(l.description, n)};
+  *p++ = {273, kLong, l.stripCount, offsets};
+  *p++ = {277, kShort, 1, 1};
+  *p++ = {278, kLong, 1, l.rowsPerStrip};
+  *p++ = {279, kLong, l.stripCount, counts};
+  *p++ = {284, kShort, 1, 1}; // chunky
+  return static_cast<int>(p - e);
+}
 
-void StoreImageFile(const char *name, int width, int height, int bits, unsigned char *const *rows,
-                    const char *description) {
+// The layout of the image's file; fails as a write would where no file can hold the image.
+Layout Plan(const char *name, int width, int height, int bits, const char *description) {
   if (width < 1 || height < 0 || bits < 1 || bits > 32) Fail(name, "bad image format");
   const std::uint64_t rowLength =
       (static_cast<std::uint64_t>(width) * static_cast<unsigned>(bits) + 7) / 8;
@@ -498,94 +566,93 @@ void StoreImageFile(const char *name, int width, int height, int bits, unsigned 
   const auto rowBytes = static_cast<std::uint32_t>(rowLength);
   const auto rowsPerStrip =
       static_cast<std::uint32_t>(std::max<std::size_t>(kStripMax / rowBytes, 1));
-  const std::uint32_t stripCount =
-      (static_cast<std::uint32_t>(height) + rowsPerStrip - 1) / rowsPerStrip;
   const std::size_t textLength = description != nullptr ? std::strlen(description) + 1 : 0;
-  const std::uint64_t firstStrip = textLength > 4 ? 8 + Even(textLength) : 8;
-  const std::uint64_t tableSize = stripCount != 1 ? 8ull * stripCount : 0;
-  const int entries = description != nullptr ? 11 : 10;
-  const std::uint64_t ifdSize = 2 + 12ull * static_cast<unsigned>(entries) + 4;
-  if (firstStrip + tableSize + ifdSize > kMaxFileSize) Fail(name, "file not stored");
-  if (height > 0 && rows == nullptr) { // only a look whether the file can be stored
-    if (!CanStore(name)) Fail(name, "file not stored");
-    return;
+  Layout l = {width,
+              height,
+              bits,
+              description,
+              textLength,
+              rowBytes,
+              rowsPerStrip,
+              (static_cast<std::uint32_t>(height) + rowsPerStrip - 1) / rowsPerStrip,
+              textLength > 4 ? 8 + Even(textLength) : 8,
+              0,
+              0};
+  l.tablesSize = l.stripCount != 1 ? 8ull * l.stripCount : 0;
+  Entry e[kMaxEntries];
+  l.ifdSize = 2 + 12ull * static_cast<unsigned>(Directory(e, l, 0, 0)) + 4;
+  if (l.firstStrip + l.tablesSize + l.ifdSize > kMaxFileSize) Fail(name, "file not stored");
+  return l;
+}
+
+// Puts the IFD's offset into the header, in the buffer while the header is still there.
+bool PatchHeader(std::uint32_t ifdOffset) {
+  if (!spilled) {
+    Put32(buffer + 4, ifdOffset);
+    return true;
   }
+  Flush();
+  if (std::fseek(file, 4, SEEK_SET) != 0) return false;
+  PutLong(ifdOffset);
+  return true;
+}
 
-  lastSource = nullptr, left = 0; // rows may have changed since the last call
-  auto *counts = static_cast<std::uint32_t *>(std::malloc(sizeof(std::uint32_t) * stripCount + 1));
+// Writes the whole file: the header, the strips, their tables and the IFD, each strip's byte count
+// kept in counts; false where it takes more than 4 GiB, or cannot be patched.
+bool WriteImage(const Layout &l, unsigned char *const *rows, std::uint32_t *counts) {
+  Write("II*\0\0\0\0", 8); // byte order, 42, and the IFD's offset, patched last
+  if (l.textLength > 4) Write(l.description, l.textLength), Pad(l.textLength);
+  std::uint64_t end = l.firstStrip; // of the strips
+  const auto height = static_cast<std::uint32_t>(l.height);
+  for (std::uint32_t first = 0; first < height; first += l.rowsPerStrip) {
+    const std::uint32_t last = std::min(height - first, l.rowsPerStrip) + first;
+    const std::uint64_t count = StoreStrip(rows, first, last, l.width, l.bits, l.rowBytes);
+    Pad(count);
+    end += Even(count);
+    if (end + l.tablesSize + l.ifdSize > kMaxFileSize) return false;
+    counts[first / l.rowsPerStrip] = static_cast<std::uint32_t>(count);
+  }
+  const auto tables = static_cast<std::uint32_t>(end);
+  for (std::uint32_t i = 0, at = static_cast<std::uint32_t>(l.firstStrip);
+       l.stripCount != 1 && i < l.stripCount; at += static_cast<std::uint32_t>(Even(counts[i++])))
+    PutLong(at);
+  for (std::uint32_t i = 0; l.stripCount != 1 && i < l.stripCount; ++i) PutLong(counts[i]);
+  Entry e[kMaxEntries];
+  const bool one = l.stripCount == 1;
+  const int n = Directory(e, l, one ? static_cast<std::uint32_t>(l.firstStrip) : tables,
+                          one ? counts[0] : tables + 4 * l.stripCount);
+  unsigned char ifd[2 + 12 * kMaxEntries + 4] = {};
+  Put16(ifd, static_cast<std::uint32_t>(n));
+  for (int i = 0; i < n; ++i) {
+    unsigned char *p = ifd + 2 + 12 * i;
+    Put16(p, e[i].tag), Put16(p + 2, e[i].type), Put32(p + 4, e[i].count);
+    (e[i].type == kShort ? Put16 : Put32)(p + 8, e[i].value);
+  }
+  Write(ifd, 2 + 12 * static_cast<std::size_t>(n) + 4); // the next IFD's offset is 0: none
+  return PatchHeader(static_cast<std::uint32_t>(end + l.tablesSize));
+}
+
+} // namespace
+
+void StoreImageFile(const char *name, int width, int height, int bits, unsigned char *const *rows,
+                    const char *description) {
+  const Layout layout = Plan(name, width, height, bits, description);
+  lastSource = nullptr, rowAbove = 0; // rows may have changed since the last call
+  auto *counts =
+      static_cast<std::uint32_t *>(std::malloc(sizeof(std::uint32_t) * layout.stripCount + 1));
   if (counts == nullptr) Fail(name, "no allocatable memory");
-
   for (int attempt = 1;; ++attempt) {
     file = OpenTemporary(name);
     if (file == nullptr) Fail(name, "file not stored");
     std::setvbuf(file, nullptr, _IONBF, 0); // the module buffers
     spilled = false;
-
-    const unsigned char zero = 0;
-    Write("II*\0\0\0\0", 8); // byte order, 42, and the IFD's offset, patched last
-    if (textLength > 4) {
-      Write(description, textLength);
-      if (textLength & 1) Write(&zero, 1);
-    }
-
-    std::uint64_t offset = firstStrip;
-    for (std::uint32_t first = 0; first < static_cast<std::uint32_t>(height);
-         first += rowsPerStrip) {
-      const std::uint32_t last =
-          std::min(static_cast<std::uint32_t>(height) - first, rowsPerStrip) + first;
-      const std::uint64_t count = StoreStrip(rows, first, last, width, bits, rowBytes);
-      if (count & 1) Write(&zero, 1);
-      offset += Even(count);
-      if (offset + tableSize + ifdSize > kMaxFileSize) Discard(name);
-      counts[first / rowsPerStrip] = static_cast<std::uint32_t>(count);
-    }
-
-    const auto tables = static_cast<std::uint32_t>(offset);
-    if (stripCount != 1) {
-      std::uint64_t o = firstStrip;
-      for (std::uint32_t i = 0; i < stripCount; ++i) {
-        PutLong(static_cast<std::uint32_t>(o));
-        o += Even(counts[i]);
-      }
-      for (std::uint32_t i = 0; i < stripCount; ++i) PutLong(counts[i]);
-    }
-    const auto ifdOffset = static_cast<std::uint32_t>(offset + tableSize);
-
-    unsigned char ifd[2 + 12 * 11 + 4] = {};
-    Put16(ifd, static_cast<std::uint32_t>(entries));
-    unsigned char *p = ifd + 2;
-    const auto w = static_cast<std::uint32_t>(width);
-    const auto h = static_cast<std::uint32_t>(height);
-    p = PutEntry(p, 256, w <= 0xFFFF ? kShort : kLong, 1, w);
-    p = PutEntry(p, 257, h <= 0xFFFF ? kShort : kLong, 1, h);
-    p = PutEntry(p, 258, kShort, 1, static_cast<std::uint32_t>(bits));
-    p = PutEntry(p, 259, kShort, 1, 5);                 // LZW
-    p = PutEntry(p, 262, kShort, 1, bits == 1 ? 0 : 1); // WhiteIsZero only for bilevel
-    if (description != nullptr) {
-      const auto n = static_cast<std::uint32_t>(textLength);
-      p = PutEntry(p, 270, kAscii, n, n > 4 ? 8 : 0);
-      if (n <= 4) std::memcpy(p - 4, description, n); // the text fits in the entry
-    }
-    p = PutEntry(p, 273, kLong, stripCount,
-                 stripCount == 1 ? static_cast<std::uint32_t>(firstStrip) : tables);
-    p = PutEntry(p, 277, kShort, 1, 1);
-    p = PutEntry(p, 278, kLong, 1, rowsPerStrip);
-    p = PutEntry(p, 279, kLong, stripCount, stripCount == 1 ? counts[0] : tables + 4 * stripCount);
-    p = PutEntry(p, 284, kShort, 1, 1); // chunky
-    Write(ifd, static_cast<std::size_t>(p + 4 - ifd));
-    if (spilled) { // the header is in the file already
-      Flush();
-      if (std::fseek(file, 4, SEEK_SET) != 0) Discard(name);
-      PutLong(ifdOffset);
-    } else {
-      Put32(buffer + 4, ifdOffset);
-    }
+    if (!WriteImage(layout, rows, counts)) Abandon(name);
     // A failed write leaves the stream's error flag set, so one look at the end sees them all.
     Flush();
-    const Published published = PublishTemporary(file, name);
+    const Published published = PublishTemporary(file);
     file = nullptr;
     if (published == Published::kDone) break;
-    if (published == Published::kFailed || attempt == kTries) Fail(name, "file not stored");
+    if (published == Published::kFailed || attempt == kPublishTries) Fail(name, "file not stored");
   }
   std::free(counts);
 }

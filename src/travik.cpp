@@ -47,10 +47,99 @@ void Menger_Sponge(int y, int z, int size) {
   std::exit(1);
 }
 
-} // namespace
+[[noreturn]] void NotStored(const char *name) {
+  std::fprintf(stderr, "%s : file not stored.\n", name);
+  std::exit(1);
+}
+
+// The slices' names: the folder, "/", the slice's number in `digits` digits, ".tif".
+char *name;
+std::size_t folderLength;
+int digits;
+
+char *SliceName(std::size_t z) {
+  char *p = name + folderLength + 1 + digits;
+  std::memcpy(p, ".tif", 5);
+  for (int d = 0; d < digits; ++d, z /= 10) *--p = static_cast<char>('0' + z % 10);
+  return name;
+}
+
+unsigned char **rows, *voxels; // the volume: edge^2 rows of edge voxels, and edge^3 voxels
+std::size_t masks;             // the row patterns, one for each set of digit positions
+unsigned char **image;         // the rows handed to the writer for one slice
+unsigned char *empty;          // a row of zeros
 
 // Every allocation is checked where it is made: an exception is no way to report that memory is
-// gone, as there may be none left to throw it.
+// gone, as there may be none left to throw it. The volume is asked for first: the pages come only
+// as they are written, and a depth too large is refused before anything else is done.
+void Allocate(long iterations, const char *folder) {
+  // The edge is an image width, so it must fit an int; the volume must fit the address space,
+  // which with a 32-bit size_t its row count alone can pass.
+  edge = 1;
+  for (long i = 0; i < iterations; ++i) {
+    edge *= 3;
+    if (edge > INT_MAX) NoMemory();
+  }
+  if (edge > SIZE_MAX / edge / edge) NoMemory();
+  digits = 1;
+  for (std::size_t p = 10; edge > p; p *= 10) ++digits;
+  folderLength = std::strlen(folder);
+  name = static_cast<char *>(std::malloc(folderLength + 16)); // "/", at most 10 digits, ".tif"
+  cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
+  rows = static_cast<unsigned char **>(std::calloc(edge * edge, sizeof *rows));
+  // calloc hands out the operating system's zeroed pages instead of clearing them again.
+  voxels = static_cast<unsigned char *>(std::calloc(edge * edge, edge));
+  masks = std::size_t{1} << iterations; // iterations < 20 here
+  ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
+  patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
+  image = static_cast<unsigned char **>(std::malloc(edge * sizeof *image));
+  empty = static_cast<unsigned char *>(std::calloc(edge, 1));
+  if (name == nullptr || cell == nullptr || rows == nullptr || voxels == nullptr ||
+      ones == nullptr || patterns == nullptr || image == nullptr || empty == nullptr)
+    NoMemory();
+  std::memcpy(name, folder, folderLength);
+  name[folderLength] = '/';
+}
+
+// Whatever can refuse a slice is looked at before the volume is carved: an entry at a slice's name
+// that cannot be replaced, and a folder that cannot take the slices. An empty folder argument
+// names no folder, though the slices' names would lead to the root.
+void CheckNames() {
+  for (std::size_t z = 0; z < edge; ++z) {
+    SliceName(z);
+    if (folderLength == 0 || !CanReplace(name)) NotStored(name);
+  }
+  if (!CanStore(SliceName(0))) NotStored(name);
+}
+
+void Carve() {
+  for (std::size_t z = 0; z < edge; ++z) {
+    cell[z] = rows + z * edge;
+    for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
+  }
+  for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
+  for (std::size_t m = 0; m < masks; ++m)
+    for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
+  Menger_Sponge(0, 0, static_cast<int>(edge));
+}
+
+// The rows that carving never wrote are all zeros; handing the writer one row of zeros for them
+// instead keeps their pages untouched, as on some kernels reading them makes them resident.
+void StoreSlices() {
+  for (std::size_t z = 0; z < edge; ++z) {
+    for (std::size_t y = 0; y < edge; ++y) image[y] = (ones[y] & ones[z]) != 0 ? empty : cell[z][y];
+    const int size = static_cast<int>(edge);
+    StoreImageFile(SliceName(z), size, size, 8, image, nullptr);
+  }
+}
+
+void Release() {
+  std::free(empty), std::free(image), std::free(patterns), std::free(ones);
+  std::free(voxels), std::free(rows), std::free(cell), std::free(name);
+}
+
+} // namespace
+
 int main(int argc, char **argv) {
   argv = Arguments(argc, argv);
   if (argv == nullptr) NoMemory();
@@ -68,75 +157,11 @@ int main(int argc, char **argv) {
   // Past a file-size limit, let the write fail and the writer clean up instead of dying mid-file.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
-
-  // The edge is an image width, so it must fit an int; the volume must fit the address space,
-  // which with a 32-bit size_t its row count alone can pass.
-  edge = 1;
-  for (long i = 0; i < iterations; ++i) {
-    edge *= 3;
-    if (edge > INT_MAX) NoMemory();
-  }
-  if (edge > SIZE_MAX / edge / edge) NoMemory();
-  const int size = static_cast<int>(edge);
-  int digits = 1;
-  for (std::size_t p = 10; edge > p; p *= 10) ++digits;
-  const std::size_t length = std::strlen(argv[2]);
-  char *name = static_cast<char *>(std::malloc(length + 16)); // "/", at most 10 digits, ".tif"
-  if (name == nullptr) NoMemory();
-  std::memcpy(name, argv[2], length);
-  name[length] = '/';
-  const auto slice = [&](std::size_t z) {
-    char *p = name + length + 1 + digits;
-    std::memcpy(p, ".tif", 5);
-    for (int d = 0; d < digits; ++d, z /= 10) *--p = static_cast<char>('0' + z % 10);
-    return name;
-  };
-  // The volume is asked for first: the pages come only as they are written, and a depth too
-  // large is refused before anything else is done.
-  const std::size_t rowCount = edge * edge;
-  cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
-  auto **rows = static_cast<unsigned char **>(std::calloc(rowCount, sizeof **cell));
-  // calloc hands out the operating system's zeroed pages instead of clearing them again.
-  auto *voxels = static_cast<unsigned char *>(std::calloc(rowCount, edge));
-  const auto masks = std::size_t{1} << iterations; // iterations < 20 here
-  ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
-  patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
-  // The rows that carving never wrote are all zeros; handing the writer one row of zeros for
-  // them instead keeps their pages untouched, as on some kernels reading them makes them resident.
-  auto **image = static_cast<unsigned char **>(std::malloc(edge * sizeof(unsigned char *)));
-  auto *empty = static_cast<unsigned char *>(std::calloc(edge, 1));
-  if (cell == nullptr || rows == nullptr || voxels == nullptr || ones == nullptr ||
-      patterns == nullptr || image == nullptr || empty == nullptr)
-    NoMemory();
-
-  // Whatever can refuse a slice is looked at before the volume is carved: an entry at a slice's
-  // name that cannot be replaced, and a folder that cannot take the slices. An empty folder
-  // argument names no folder, though the slices' names would lead to the root.
-  for (std::size_t z = 0; z < edge; ++z) {
-    slice(z);
-    if (length == 0 || !CanReplace(name)) {
-      std::fprintf(stderr, "%s : file not stored.\n", name);
-      std::exit(1);
-    }
-  }
-  StoreImageFile(slice(0), size, size, 8, nullptr, nullptr);
-
-  for (std::size_t z = 0; z < edge; ++z) {
-    cell[z] = rows + z * edge;
-    for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
-  }
-
-  for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
-  for (std::size_t m = 0; m < masks; ++m)
-    for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
-  Menger_Sponge(0, 0, size);
-
-  for (std::size_t z = 0; z < edge; ++z) {
-    for (std::size_t y = 0; y < edge; ++y) image[y] = (ones[y] & ones[z]) != 0 ? empty : cell[z][y];
-    StoreImageFile(slice(z), size, size, 8, image, nullptr);
-  }
+  Allocate(iterations, argv[2]);
+  CheckNames();
+  Carve();
+  StoreSlices();
   SweepFolder(name); // every slice is complete: nothing the sweep meets fails the run
-  std::free(empty), std::free(image), std::free(patterns), std::free(ones);
-  std::free(voxels), std::free(rows), std::free(cell), std::free(name);
+  Release();
   return 0;
 }

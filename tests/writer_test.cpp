@@ -119,18 +119,17 @@ TEST(Memo, NothingIsTakenOnAHash) {
   const std::uint32_t shorter = Intern(a.data(), a.size() - 1, kHash);
   ASSERT_TRUE(first != kNone && first != other && first != shorter && other != shorter);
   EXPECT_EQ(Intern(b.data(), b.size(), kHash), other);
-  numbers[0] = first, numbers[1] = other;
+  stripRows[0] = first, stripRows[1] = other;
   Remember(kHash, 2, a.data(), 3);
   ASSERT_NE(Recall(kHash, 2), nullptr);
   EXPECT_EQ(Recall(kHash, 1), nullptr);
-  numbers[1] = shorter;
+  stripRows[1] = shorter;
   EXPECT_EQ(Recall(kHash, 2), nullptr);
-  // Each distinct row and strip is kept once, and strips of exactly 8192 bytes are kept too: the
-  // count of kept strips is what stops the strip table before it is full, or a lookup never ends.
-  const std::size_t rows = rowsKept, strips = stripsKept, ids = idsPooled;
-  const check::Image twice = Make(8192, 4, 8, [](int x, int y) { return (x + y % 2) / 9; });
-  Store(twice), Store(twice);
-  EXPECT_EQ(std::tuple(rowsKept - rows, stripsKept - strips, idsPooled - ids), std::tuple(2, 2, 2));
+  // More strips than the strip table has slots: it must stop taking strips before it is full, or
+  // a lookup never ends.
+  for (std::uint64_t h = 1; h < 2 * kStripSlots + 9; h += 2) Remember(h, 1, a.data(), 1);
+  EXPECT_NE(Recall(1, 1), nullptr);
+  EXPECT_EQ(Recall(2 * kStripSlots + 9, 1), nullptr);
   // More rows than the row table has slots, while the pool still has room: it must stop taking
   // rows before it is full, or a lookup never ends.
   Store(Make(16, 17000, 8, [](int x, int y) { return x < 2 ? y >> 8 * x : x; }));
@@ -151,13 +150,13 @@ TEST(Writer, ExactBytes) {
           "01 00 00 00 08 00 00 00 15 01 03 00 01 00 00 00 01 00 00 00 16 01 04 00 01 00 "
           "00 00 00 20 00 00 17 01 04 00 01 00 00 00 04 00 00 00 1C 01 03 00 01 00 00 00 "
           "01 00 00 00 00 00 00 00");
-  swept = kTries - 1; // written again each time, and stored at the last try
+  swept = kPublishTries - 1; // written again each time, and stored at the last try
   EXPECT_EQ(Store(solid, true), one);
   EXPECT_EQ(swept, 0);
   // The same for a named temporary gone before its rename, and stored as it is where there are
   // no modes.
   const auto named = [&] {
-    NoUnnamedFiles(), vanished = kTries - 1, modeless = kTries;
+    NoUnnamedFiles(), vanished = kPublishTries - 1, modeless = kPublishTries;
     std::exit(Store(solid, true) == one && vanished == 0 ? 0 : 1);
   };
   EXPECT_EXIT(named(), ::testing::ExitedWithCode(0), "");
@@ -255,7 +254,7 @@ TEST(WriterDeath, TakenNames) {
     StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr); // the folder is known from here on
     std::ofstream(dir / (partial + "ab")) << "x";
     (void)::symlink((dir / "nowhere").c_str(), (dir / (partial + "ac")).c_str());
-    fixed = 0xAB, stride = 1, drawn = kTries - 1;
+    fixed = 0xAB, stride = 1, drawn = kNameDraws - 1;
     StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
     if (check::Verify(name, pixel(189)) == "" &&
         check::ReadFile(dir / (partial + "ab")) == Bytes{'x'} &&
@@ -269,11 +268,17 @@ TEST(WriterDeath, TakenNames) {
     NoUnnamedFiles(), StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
     const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto before = open();
-    contested = kTries - 1, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+    contested = kContestedTemporaries - 1, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
     std::exit(open() == before && !contested && check::Verify(name, pixel(189)).empty() ? 0 : 2);
   };
   EXPECT_EXIT(contest(), ::testing::ExitedWithCode(0), "");
-  fixed = 0xAB, stride = 0, drawn = kTries;
+  const auto lost = [&] { // every one locked first: it gives up, and writes to no other descriptor
+    NoUnnamedFiles(), ::dup2(::open((dir / "in").c_str(), O_RDWR | O_CREAT, 0600), 0);
+    contested = kContestedTemporaries, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+  };
+  EXPECT_EXIT(lost(), ::testing::ExitedWithCode(1), "file not stored");
+  EXPECT_EQ(fs::file_size(dir / "in"), 0u);
+  fixed = 0xAB, stride = 0, drawn = kNameDraws;
   EXPECT_EXIT(StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), ::testing::ExitedWithCode(1),
               "file not stored");
   std::vector<std::string> names;
@@ -328,11 +333,11 @@ TEST(WriterDeath, Refusals) {
       {1 << 30, 1, 32, "bad image format"},    // 4 GiB rows
       {8193, 536870896, 8, "file not stored"}, // its tables alone would pass 4 GiB
       {8193, 536870895, 8, "file not stored"}, // its first strip does; only row 0 is read
-      {8193, 536870895, 8, "no allocatable memory", 512u << 20},     // the largest that fits
-      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},   // 4 GiB exactly
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kTries},  // swept at every try
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},    // its close fails
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 0, 1}, // its rename fails
+      {8193, 536870895, 8, "no allocatable memory", 512u << 20},           // the largest that fits
+      {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},         // 4 GiB exactly
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kPublishTries}, // swept at every try
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},          // its close fails
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 0, 1},       // its rename fails
   };
   // Once as written, once with no unnamed files, so that a failure must remove a named temporary.
   for (const bool named : {false, true})
