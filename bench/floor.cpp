@@ -14,6 +14,14 @@
 #include <string>
 #include <vector>
 
+// Whether row (y, z) is solid: no base-3 digit position holds a 1 in both, the sponge's closed
+// form.
+bool Solid(std::size_t y, std::size_t z) {
+  for (; y > 0 && z > 0; y /= 3, z /= 3)
+    if (y % 3 == 1 && z % 3 == 1) return false;
+  return true;
+}
+
 int main(int argc, char **argv) {
   if (argc != 4 && argc != 5) {
     std::fputs("usage: floor ITERATIONS FOLDER BYTES [solid]\n", stderr);
@@ -24,18 +32,16 @@ int main(int argc, char **argv) {
   for (int i = std::atoi(argv[1]); i > 0; --i) edge *= 3;
   const std::vector<char> content(std::strtoull(argv[3], nullptr, 10), 'Z');
   auto *volume = static_cast<unsigned char *>(std::calloc(edge * edge, edge));
-  std::vector<unsigned> ones(edge); // bit d set where base-3 digit d is 1
   if (volume == nullptr) return 1;
-  for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   const auto row = [&](std::size_t z, std::size_t y) { return volume + (z * edge + y) * edge; };
   for (std::size_t z = 0; z < edge; ++z)
     for (std::size_t y = 0; y < edge; ++y)
-      if ((ones[y] & ones[z]) == 0) std::memset(row(z, y), 189, edge);
+      if (Solid(y, z)) std::memset(row(z, y), 189, edge);
 
   std::uint64_t sum = 0; // printed, so that no read is optimised away
   for (std::size_t z = 0; z < edge; ++z) {
     for (std::size_t y = 0; y < edge; ++y) {
-      if (solidOnly && (ones[y] & ones[z]) != 0) continue;
+      if (solidOnly && !Solid(y, z)) continue;
       for (std::size_t x = 0; x + 8 <= edge; x += 8) {
         std::uint64_t word;
         std::memcpy(&word, row(z, y) + x, 8);

@@ -68,8 +68,10 @@ void RandomSliceRepeated(benchmark::State &state) {
 // The whole depth-6 stack in order, each slice in rows of its own as the program hands them: the
 // work that guessing rows from the row above and from the last image saves.
 void SpongeStack(benchmark::State &state) {
-  std::vector<unsigned> ones(kEdge);
-  for (std::size_t v = 1; v < kEdge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
+  std::vector<unsigned> ones(kEdge); // bit d set where base-3 digit d is 1
+  for (std::size_t v = 0; v < kEdge; ++v)
+    for (std::size_t t = v, d = 0; t > 0; t /= 3, ++d)
+      if (t % 3 == 1) ones[v] |= 1u << d;
   std::vector<unsigned char> pixels(kEdge * kEdge);
   std::vector<unsigned char *> rows;
   for (int y = 0; y < kEdge; ++y) rows.push_back(pixels.data() + y * kEdge);

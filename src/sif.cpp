@@ -355,7 +355,7 @@ std::uint64_t Hash(const unsigned char *p, std::size_t n) {
   return Mix(h * kGoldenRatio);
 }
 
-bool Holds(const SeenRow &r, const unsigned char *p, std::size_t n) {
+bool Matches(const SeenRow &r, const unsigned char *p, std::size_t n) {
   return r.length == n && std::memcmp(seenBytes + r.at, p, n) == 0;
 }
 
@@ -363,7 +363,8 @@ bool Holds(const SeenRow &r, const unsigned char *p, std::size_t n) {
 std::uint32_t Intern(const unsigned char *p, std::size_t n, std::uint64_t hash) {
   std::size_t i = hash & (kRowSlots - 1);
   for (; seenRows[i].hash != 0; i = (i + 1) & (kRowSlots - 1))
-    if (seenRows[i].hash == hash && Holds(seenRows[i], p, n)) return static_cast<std::uint32_t>(i);
+    if (seenRows[i].hash == hash && Matches(seenRows[i], p, n))
+      return static_cast<std::uint32_t>(i);
   if (seenRowCount >= kRowSlots / 2 || n > kSeenBytes - seenBytesUsed) return kNone;
   seenRows[i] = {hash, static_cast<std::uint32_t>(seenBytesUsed), static_cast<std::uint32_t>(n)};
   std::memcpy(seenBytes + seenBytesUsed, p, n);
@@ -382,7 +383,7 @@ std::uint32_t Number(std::uint32_t y, const unsigned char *source, const unsigne
         (y + 1 < kLastImage ? lastImage[y + 1] : 0);
     std::uint32_t &guess = guesses[(context * kGoldenRatio) >> 48];
     number = guess - 1;
-    if (number == kNone || !Holds(seenRows[number], row, n)) {
+    if (number == kNone || !Matches(seenRows[number], row, n)) {
       number = Intern(row, n, Hash(row, n));
       guess = number + 1;
     }

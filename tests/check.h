@@ -64,6 +64,8 @@ inline Bytes Compress(const Bytes &in, std::size_t *tail = nullptr) { // tail: b
 // out with a row appended as the file stores it: 16 and 32 bits little-endian, other depths packed
 // MSB first from a byte boundary.
 inline Bytes Serialize(const Bytes &row, int bits, Bytes out = {}) {
+  if (bits == 8) out.insert(out.end(), row.begin(), row.end());
+  if (bits == 8) return out;
   const auto depth = static_cast<std::size_t>(bits), base = out.size() * 8;
   out.resize(out.size() + (row.size() * depth + 7) / 8);
   for (std::size_t x = 0; x < row.size(); ++x)

@@ -173,9 +173,12 @@ std::string Name(unsigned z, unsigned edge) {
 }
 
 // The file that slice z of the sponge of this edge must be, by the closed form.
+// Slices whose numbers have their 1s at the same base-3 digits are one, so it is made once.
 const check::Bytes &Slice(unsigned edge, unsigned z) {
   static std::map<std::pair<unsigned, unsigned>, check::Bytes> made;
-  check::Bytes &file = made[{edge, z}];
+  unsigned ones = 0;
+  for (unsigned v = z, bit = 1; v > 0; v /= 3, bit *= 2) ones |= v % 3 == 1 ? bit : 0;
+  check::Bytes &file = made[{edge, ones}];
   check::Image slice{int(edge), int(edge), 8, std::vector(edge, check::Bytes(edge)), nullptr};
   for (unsigned y = 0; file.empty() && y < edge; ++y)
     for (unsigned x = 0; x < edge; ++x) {
@@ -234,226 +237,279 @@ pid_t Locker(const std::string &folder) {
   _exit(0);
 }
 
-// Runs in a folder as it stands, alone or started together with runs of other depths, every
+// What a case's folder holds before its run.
+using Prepare = void (*)(const std::string &folder);
+const Prepare kMake = [](auto &f) { fs::create_directories(f); };
+const Prepare kStack = [](auto &f) { Finish(Start({"4", "."}, f)); };
+const Prepare kFifo = [](auto &f) { ::mkfifo(f.c_str(), 0666); };
+template <const char *kName> void At(const std::string &f) { // at a path too long to name
+  fs::create_directories(f);
+  const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY);
+  ::mkdirat(folder, kName, 0755), ::close(folder);
+}
+constexpr char k4[] = "4.tif", k40[] = "40.tif", k728[] = "728.tif", k000[] = "000.tif";
+// Another user's sticky folder, where that user owns a slice's name.
+const Prepare kSticky = [](auto &f) {
+  fs::create_directory(f), fs::permissions(f, fs::perms(01777));
+  std::ofstream(f + "/30.tif") << "another's";
+  (void)!(::chown((f + "/30.tif").c_str(), 65534, 65534) + ::chown(f.c_str(), 65534, 65534));
+};
+const Prepare kStickyToAll = [](auto &f) { kSticky(f), fs::permissions(".", fs::perms(0755)); };
+const Prepare kOverlay = [](auto &) {
+  for (const char *d : {"upper", "work", "merged"}) fs::create_directory(d);
+};
+// Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
+// like one (a process number, 15 digits, capitals, a FIFO with a reader waiting, a link); slices
+// linked to another slice, a folder, nothing.
+pid_t reader; // must still wait at the end: nothing opened the FIFO
+const Prepare kEntries = [](const std::string &f) {
+  for (const char *n : {"0.tif", "4.tif.partial.999999999", "7.tif.partial.0123456789abcdef",
+                        "000.tif.partial.fedcba9876543210", "8.tif.partial.0123456789abcde",
+                        "9.tif.partial.0123456789ABCDEF"})
+    std::ofstream(f + "/" + n) << std::string(5000, 'o');
+  const std::string fifo = f + "/5.tif.partial.aaaaaaaaaaaaaaaa";
+  ::mkfifo(fifo.c_str(), 0666);
+  if ((reader = ::fork()) == 0) _exit(::open(fifo.c_str(), O_RDONLY)); // returns on a writer
+  fs::create_directory(f + "/folder");
+  fs::create_symlink("0.tif", f + "/1.tif");
+  fs::create_symlink("folder", f + "/2.tif");
+  fs::create_symlink("gone/x.tif", f + "/3.tif");
+  fs::create_symlink("0.tif", f + "/6.tif.partial.bbbbbbbbbbbbbbbb");
+};
+
+// A run in a folder as it stands, alone or started together with runs of other depths, every
 // other one of those in a PID namespace of its own; the first perhaps signalled once slice
 // `present` has its name. Stopped, it goes on only after the others. The first run's message
 // names the slice it failed on; the others succeed. Every name holds a complete slice of one of
 // the runs' sponges, every other entry what it held before, and no temporary is left but one of
 // a run killed outright. Each case runs twice: the first run, and every other one, lacking
-// unnamed files once, the others the other time. Paths are relative to the case's folder. Three
-// shards, which run side by side: the even cases, the odd ones, and the address-space limits.
-class Runs : public ::testing::TestWithParam<long> {};
-INSTANTIATE_TEST_SUITE_P(Program, Runs, ::testing::Range(0L, 3L));
-TEST_P(Runs, Shard) {
-  using Prepare = void (*)(const std::string &folder);
-  const Prepare make = [](auto &f) { fs::create_directories(f); };
-  const Prepare directory = [](auto &f) { fs::create_directories(f + "/4.tif/x"); };
-  const Prepare last = [](auto &f) { fs::create_directories(f + "/728.tif"); };
-  const Prepare first = [](auto &f) { fs::create_directories(f + "/000.tif"); };
-  const Prepare at40 = [](const std::string &f) { // at a path too long to name
-    fs::create_directories(f);
-    const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY);
-    ::mkdirat(folder, "40.tif", 0755), ::close(folder);
-  };
-  // Another user's sticky folder, where that user owns a slice's name.
-  static const Prepare sticky = [](auto &f) {
-    fs::create_directory(f), fs::permissions(f, fs::perms(01777));
-    std::ofstream(f + "/30.tif") << "another's";
-    (void)!(::chown((f + "/30.tif").c_str(), 65534, 65534) + ::chown(f.c_str(), 65534, 65534));
-  };
-  const Prepare stickyToAll = [](auto &f) { // reached by kRootless
-    sticky(f), fs::permissions(".", fs::perms(0755));
-  };
-  const Prepare overlay = [](auto &) {
-    for (const char *d : {"upper", "work", "merged"}) fs::create_directory(d);
-  };
-  const Prepare stack = [](auto &f) { Finish(Start({"4", "."}, f)); };
-  const Prepare pipe = [](auto &f) { ::mkfifo(f.c_str(), 0666); };
-  // Longer than a slice; temporaries of dead runs, one of another depth, and names that only look
-  // like one (a process number, 15 digits, capitals, a FIFO with a reader waiting, a link);
-  // slices linked to another slice, a folder, nothing.
-  static pid_t reader;
-  const Prepare entries = [](const std::string &f) {
-    for (const char *n : {"0.tif", "4.tif.partial.999999999", "7.tif.partial.0123456789abcdef",
-                          "000.tif.partial.fedcba9876543210", "8.tif.partial.0123456789abcde",
-                          "9.tif.partial.0123456789ABCDEF"})
-      std::ofstream(f + "/" + n) << std::string(5000, 'o');
-    const std::string fifo = f + "/5.tif.partial.aaaaaaaaaaaaaaaa";
-    ::mkfifo(fifo.c_str(), 0666);
-    if ((reader = ::fork()) == 0) _exit(::open(fifo.c_str(), O_RDONLY)); // returns on a writer
-    fs::create_directory(f + "/folder");
-    fs::create_symlink("0.tif", f + "/1.tif");
-    fs::create_symlink("folder", f + "/2.tif");
-    fs::create_symlink("gone/x.tif", f + "/3.tif");
-    fs::create_symlink("0.tif", f + "/6.tif.partial.bbbbbbbbbbbbbbbb");
-  };
-  const std::vector<std::string> kept = {
-      "4.tif.partial.999999999",        "5.tif.partial.aaaaaaaaaaaaaaaa",
-      "6.tif.partial.bbbbbbbbbbbbbbbb", "8.tif.partial.0123456789abcde",
-      "9.tif.partial.0123456789ABCDEF", "folder"};
-  const std::vector<std::string> planted = {"0.tif.partial.PID", "1.tif.partial.PID",
-                                            "2.tif.partial.PID"};
-  // Folders whose slices' paths fit PATH_MAX, but not their temporaries' paths.
-  std::string deep, name(4096, 'x'); // one byte past what a path may be
+// unnamed files once, the others the other time. Paths are relative to the case's folder.
+struct Case {
+  std::string name;
+  std::vector<std::string> args;
+  std::string err;        // no message: status 0, else 1
+  unsigned edge, present; // slices complete afterwards, or at least, when signalled
+  Setting setting = {};
+  Prepare prepare = {};
+  std::vector<std::string> others = {};
+  std::vector<unsigned> with = {}; // depths of the runs started together with it
+};
+const auto kCaseName = [](const ::testing::TestParamInfo<Case> &info) { return info.param.name; };
+
+// Folders whose slices' paths fit PATH_MAX, but not their temporaries' paths.
+const std::string kDeep = [] {
+  std::string deep;
   while (deep.size() < 4070)
     deep += std::string(std::min<std::size_t>(200, 4069 - deep.size()), 'd') + "/";
-  deep.pop_back();
-  const std::string deeper = deep + "/" + std::string(19, 'e'); // its slices' paths do not fit
-  const std::string lost = " : file not stored.\n", memory = "memory allocation error.\n";
-  // The sanitizers' shadow memory cannot live under an address-space limit.
-  const rlim_t small = TRAVIK_SANITIZED ? RLIM_INFINITY : 64 << 20;
-  struct Case {
-    std::vector<std::string> args;
-    std::string err;        // no message: status 0, else 1
-    unsigned edge, present; // slices complete afterwards, or at least, when signalled
-    Setting setting = {};
-    Prepare prepare = {};
-    std::vector<std::string> others = {};
-    std::vector<unsigned> with = {}; // depths of the runs started together with it
-  };
-  std::vector<Case> cases = {
-      {{}, "usage : travik iterations directory\n", 0, 0},
-      {{" -99999999999999999999x", "."}, "bad number of iteration.\n", 0, 0},
-      {{"abc", "."}, "", 1, 1, {.refuse = kNoFolderReading}},
-      {{" +3x", "."}, "", 27, 27, {.refuse = kNoLinking}},
-      {{"4", "."}, "", 81, 81},
-      {{"4", "."}, "", 81, 81, {.resource = RLIMIT_NOFILE, .limit = 10}}, // nothing left open
-      {{"1", "100%d%s%n"}, "", 3, 3, {}, make},
-      {{"4", deep}, "", 81, 81, {}, make},
-      {{"4", deeper}, deeper + "/40.tif" + lost, 81, 0, {}, at40, {"40.tif"}},
-      {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.fowner = false}, sticky, {"30.tif"}},
-      {{"4", "s"}, "s/30.tif" + lost, 81, 0, {.userns = true}, stickyToAll, {"30.tif"}},
-      {{"2", "."}, "", 9, 9, {}, entries, kept},
-      {{"1", "."}, "", 3, 3, {.stale = 3}, {}, planted},
-      {{"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, planted, {1}},
-      {{"2", "."}, "./4.tif" + lost, 9, 0, {}, directory, {"4.tif"}},
-      {{"6", "."}, "./728.tif" + lost, 729, 0, {}, last, {"728.tif"}},
-      {{"6", "."}, "./000.tif" + lost, 729, 0, {}, first, {"000.tif"}},
-      {{"4", "."}, "./00.tif" + lost, 81, 0, {.resource = RLIMIT_FSIZE, .limit = 100}},
-      {{"4", "."}, "./00.tif" + lost, 81, 81, {.resource = RLIMIT_FSIZE, .limit = 100}, stack},
-      {{"1", name}, name + "/0.tif" + lost, 3, 0},
-      {{"6", "gone/"}, "gone//000.tif" + lost, 0, 0},
-      {{"0", ""}, "/0.tif" + lost, 0, 0, {.overlaid = true}, overlay, {"merged", "upper", "work"}},
-      {{"1", "p"}, "p/0.tif" + lost, 0, 0, {}, pipe, {"p"}}, // a FIFO, which no open may wait on
-      {{"5", "."}, "", 243, 120, {.signal = SIGKILL, .apart = true}},
-      {{"5", "."}, "", 243, 0, {.signal = SIGINT}},
-      {{"5", "."}, "", 243, 90, {.signal = SIGTERM}},
-      {{"5", "."}, "", 243, 90, {.signal = SIGQUIT}},
-      {{"5", "."}, "", 243, 30, {.signal = SIGUSR1}},
-      {{"5", "."}, "", 243, 30, {.signal = SIGSEGV}},
-      {{"5", "."}, "", 243, 30, {.signal = SIGRTMAX}},
-      {{"5", "."}, "", 243, 30, {.signal = SIGTERM, .apart = true}}, // ignored by a PID 1
-      {{"5", "."}, "", 243, 7, {.signal = SIGHUP}},
-      {{"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
-      {{"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
-      {{"5", "a"}, "", 243, 120, {.signal = SIGSTOP, .swap = true}, make},
-      {{"5", "."}, "", 243, 243, {}, {}, {}, {5, 5, 5}},
-      {{"4", "."}, "", 81, 81, {.apart = true}, {}, {}, {4}},
-      {{"4", "."}, "", 81, 81, {.apart = true, .unrandom = true}, {}, {}, {4}},
-      {{"4", "."}, "", 81, 81, {.locked = true}, {}, {}, {4, 4, 4, 4}},
-  };
-  // Volumes refused before any file, under an address-space limit so that none fits by chance;
-  // under the sanitizers only the hopeless ones.
-  for (const char *n : {"7", "14", "20", "2147483647", "99999999999999999999"})
-    if (!TRAVIK_SANITIZED || std::strtod(n, nullptr) > 7)
-      cases.push_back({{n, "."}, memory, 0, 0, {.limit = small}});
-  // The volume before the names: no missing folder is looked for in vain first.
-  if (!TRAVIK_SANITIZED) cases.push_back({{"9", "gone"}, memory, 0, 0, {.limit = small}});
+  return deep.substr(0, deep.size() - 1);
+}();
+const std::string kDeeper = kDeep + "/" + std::string(19, 'e'); // its slices' paths do not fit
+const std::string kTooLong(4096, 'x');                          // one byte past what a path may be
+const std::string kLost = " : file not stored.\n", kMemory = "memory allocation error.\n";
+
+class Runs : public ::testing::TestWithParam<Case> {};
+TEST_P(Runs, Case) {
+  Case c = GetParam();
+  Setting &s = c.setting; // namespaces, mounts and other users need root
+  if ((s.apart || s.locked || !s.fowner || s.userns || s.overlaid || !c.with.empty()) &&
+      ::geteuid())
+    GTEST_SKIP() << "needs root, for namespaces, mounts or other users";
+  if (s.userns && !Can([] { return MappedAlone() && ::access(TRAVIK_PATH, X_OK) == 0; }))
+    GTEST_SKIP() << "the kernel gives this user no user namespace of its own";
   const fs::path home = fs::current_path();
-  check::TempDir trial; // where an overlay of the root is tried
-  fs::current_path(trial.path), overlay(".");
-  const bool userns = Can([] { return MappedAlone() && ::access(TRAVIK_PATH, X_OK) == 0; });
-  const bool overlays = Can(Overlay);
-  fs::current_path(home);
-  for (const Case &c : cases)
-    for (const bool named : {false, true}) {
-      if ((&c - cases.data()) % 2 != GetParam()) continue;
-      const bool root = ::geteuid() == 0; // namespaces, mounts and other users need root
-      if ((c.setting.apart || c.setting.locked || !c.setting.fowner || !c.with.empty() ||
-           c.setting.userns || c.setting.overlaid) &&
-          !root)
-        continue;
-      const char *lacking = c.setting.userns && !userns ? "user namespaces for its user" : nullptr;
-      if (c.setting.overlaid && !overlays) lacking = "an overlay of the root";
-      if (lacking != nullptr) {
-        std::cout << "[ SKIPPED  ] case " << &c - cases.data() << ": no " << lacking << "\n";
-        continue;
-      }
-      const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
-      SCOPED_TRACE("case " + std::to_string(&c - cases.data()) + (named ? ", named" : ""));
-      check::TempDir dir;
-      fs::current_path(dir.path);
-      if (c.prepare) c.prepare(folder);
-      Setting setting = c.setting;
-      if (named) setting.refuse = kNoUnnamedFiles;
-      pid_t locker = 0;
-      if (c.setting.locked) fs::permissions(".", fs::perms(0755)), locker = Locker(".");
-      std::vector<Started> runs = {Start(c.args, ".", setting)};
-      // The signal once the slice has its temporary's name or its own, unless the run ended first;
-      // the test sleeps between looks, so that the run, which yields to it, gets on.
-      const int signal = c.setting.signal;
-      const std::string slice = Name(c.present, c.edge);
-      const auto ofSlice = [&](auto &e) { return e.path().filename().string().starts_with(slice); };
-      for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 1) == 0;)
-        if (std::any_of(fs::directory_iterator(folder), {}, ofSlice)) break;
-      if (signal != 0) ::kill(runs[0].pid, signal);
-      siginfo_t run{}; // swapped only if the run stopped before it ended
-      const bool swapped =
-          c.setting.swap &&
-          ::waitid(P_PID, id_t(runs[0].pid), &run, WSTOPPED | WEXITED | WNOWAIT) == 0 &&
-          run.si_code == CLD_STOPPED;
-      if (swapped)
-        fs::rename(folder, "b"), fs::create_directory("c"),
-            fs::create_directory_symlink("c", folder);
-      std::vector<unsigned> edges = {c.edge};
-      for (const unsigned depth : c.with) { // on the other kind of file system, unless unrandom
-        const Setting other = {.refuse = named != c.setting.unrandom ? Refusal{} : kNoUnnamedFiles,
-                               .apart = runs.size() % 2 == 1 && !c.setting.locked,
-                               .unrandom = c.setting.unrandom,
-                               .locked = c.setting.locked};
-        runs.push_back(Start({std::to_string(depth), "."}, ".", other));
-        edges.push_back(unsigned(std::pow(3, depth)));
-      }
-      for (std::size_t i = 1; i < runs.size(); ++i)
-        EXPECT_EQ(Finish(runs[i]), std::pair(0, std::string()));
-      if (signal == SIGSTOP) ::kill(runs[0].pid, SIGCONT);
-      const bool survives = signal == SIGSTOP || c.setting.nohup;
-      const int status = signal != 0 && !survives ? 128 + signal : c.err.empty() ? 0 : 1;
-      EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
-      if (signal == SIGKILL) { // a later run sweeps what a run killed outright may leave
-        EXPECT_EQ(Finish(Start(c.args, ".", setting)), std::pair(0, std::string()));
-      }
-      if (locker != 0) ::kill(locker, SIGKILL), ::waitpid(locker, nullptr, 0);
-      if (c.setting.overlaid) { // nothing written at the root
-        EXPECT_TRUE(fs::is_empty("upper"));
-      }
-      if (c.prepare == entries) { // the FIFO's reader still waits: nothing opened it
-        EXPECT_EQ(::waitpid(reader, nullptr, WNOHANG), 0);
-        ::kill(reader, SIGKILL), ::waitpid(reader, nullptr, 0);
-      }
-      unsigned slices = 0; // counted by Strays
-      std::error_code missing;
-      const std::string at = fs::is_directory(folder, missing) ? folder : ".";
-      if (swapped) { // every slice went to the folder the run started in
-        EXPECT_EQ(Strays("b", edges, slices), std::vector<std::string>());
-        EXPECT_TRUE(fs::is_empty("c"));
-      }
-      EXPECT_EQ(Strays(at, edges, slices, c.setting.apart ? 1 : runs[0].pid), c.others);
-      const unsigned least = survives ? c.edge : c.present;
-      EXPECT_TRUE(signal != 0 && !survives ? slices >= least : slices == least) << slices;
-      fs::current_path(home);
-    }
-  // At every address-space limit at which it starts at all, a run ends in one of its messages,
-  // however little memory is left: not by an exception that cannot even be thrown.
-  bool ran = false;
-  for (rlim_t kib = 14 << 10; GetParam() == 2 && !TRAVIK_SANITIZED && kib <= 26 << 10; kib += 64) {
+  // The sanitizers' shadow memory cannot live under an address-space limit: the hopeless volumes
+  // go without one.
+  if (TRAVIK_SANITIZED && s.resource == RLIMIT_AS && s.limit != RLIM_INFINITY) {
+    if (std::strtod(c.args[0].c_str(), nullptr) < 14) GTEST_SKIP() << "no address-space limit";
+    s.limit = RLIM_INFINITY;
+  }
+  for (const bool named : {false, true}) {
+    const std::string folder = c.args.size() > 1 ? c.args[1] : ".";
+    SCOPED_TRACE(named ? "named temporaries" : "unnamed temporaries");
     check::TempDir dir;
-    const auto [status, said] = Finish(Start({"0", "."}, dir.path, {.limit = kib << 10}));
-    // The loader's failures, below every limit at which the program ran.
-    const bool started = ran || (status != 127 && status != 128 + SIGSEGV);
-    ran = started;
-    EXPECT_TRUE(!started || (status == 0 && said.empty()) ||
-                (status == 1 && (said == memory || said == "./0.tif" + lost)))
+    fs::current_path(dir.path);
+    if (c.prepare) c.prepare(folder);
+    if (s.overlaid && !Can(Overlay)) { // tried in the case's own folder
+      fs::current_path(home);
+      GTEST_SKIP() << "no overlay of the root here";
+    }
+    Setting setting = c.setting;
+    if (named) setting.refuse = kNoUnnamedFiles;
+    pid_t locker = 0;
+    if (s.locked) fs::permissions(".", fs::perms(0755)), locker = Locker(".");
+    std::vector<Started> runs = {Start(c.args, ".", setting)};
+    // The signal once the slice has its temporary's name or its own, unless the run ended first;
+    // the test sleeps between looks, so that the run, which yields to it, gets on.
+    const int signal = s.signal;
+    const std::string slice = Name(c.present, c.edge);
+    const auto ofSlice = [&](auto &e) { return e.path().filename().string().starts_with(slice); };
+    for (pollfd ended = {runs[0].out, POLLIN, 0}; signal != 0 && ::poll(&ended, 1, 1) == 0;)
+      if (std::any_of(fs::directory_iterator(folder), {}, ofSlice)) break;
+    if (signal != 0) ::kill(runs[0].pid, signal);
+    siginfo_t run{}; // swapped only if the run stopped before it ended
+    const bool swapped =
+        s.swap && ::waitid(P_PID, id_t(runs[0].pid), &run, WSTOPPED | WEXITED | WNOWAIT) == 0 &&
+        run.si_code == CLD_STOPPED;
+    if (swapped)
+      fs::rename(folder, "b"), fs::create_directory("c"), fs::create_directory_symlink("c", folder);
+    std::vector<unsigned> edges = {c.edge};
+    for (const unsigned depth : c.with) { // on the other kind of file system, unless unrandom
+      const Setting other = {.refuse = named != s.unrandom ? Refusal{} : kNoUnnamedFiles,
+                             .apart = runs.size() % 2 == 1 && !s.locked,
+                             .unrandom = s.unrandom,
+                             .locked = s.locked};
+      runs.push_back(Start({std::to_string(depth), "."}, ".", other));
+      edges.push_back(unsigned(std::pow(3, depth)));
+    }
+    for (std::size_t i = 1; i < runs.size(); ++i)
+      EXPECT_EQ(Finish(runs[i]), std::pair(0, std::string()));
+    if (signal == SIGSTOP) ::kill(runs[0].pid, SIGCONT);
+    const bool survives = signal == SIGSTOP || s.nohup;
+    const int status = signal != 0 && !survives ? 128 + signal : c.err.empty() ? 0 : 1;
+    EXPECT_EQ(Finish(runs[0]), std::pair(status, c.err));
+    if (signal == SIGKILL) { // a later run sweeps what a run killed outright may leave
+      EXPECT_EQ(Finish(Start(c.args, ".", setting)), std::pair(0, std::string()));
+    }
+    if (locker != 0) ::kill(locker, SIGKILL), ::waitpid(locker, nullptr, 0);
+    EXPECT_TRUE(!s.overlaid || fs::is_empty("upper")); // nothing written at the root
+    if (reader != 0) {
+      EXPECT_EQ(::waitpid(reader, nullptr, WNOHANG), 0);
+      ::kill(reader, SIGKILL), ::waitpid(reader, nullptr, 0), reader = 0;
+    }
+    unsigned slices = 0; // counted by Strays
+    std::error_code missing;
+    const std::string at = fs::is_directory(folder, missing) ? folder : ".";
+    if (swapped) { // every slice went to the folder the run started in
+      EXPECT_EQ(Strays("b", edges, slices), std::vector<std::string>());
+      EXPECT_TRUE(fs::is_empty("c"));
+    }
+    EXPECT_EQ(Strays(at, edges, slices, s.apart ? 1 : runs[0].pid), c.others);
+    const unsigned least = survives ? c.edge : c.present;
+    EXPECT_TRUE(signal != 0 && !survives ? slices >= least : slices == least) << slices;
+    fs::current_path(home);
+  }
+}
+
+const rlim_t kSmall = 64 << 20;
+const Setting kFileSize = {.resource = RLIMIT_FSIZE, .limit = 100};
+const std::vector<std::string> kPlanted = {"0.tif.partial.PID", "1.tif.partial.PID",
+                                           "2.tif.partial.PID"};
+
+// Arguments and folders that no slice can be written from, each refused before any file.
+const std::vector<Case> kRefusals = {
+    {"no_arguments", {}, "usage : travik iterations directory\n", 0, 0},
+    {"negative", {" -99999999999999999999x", "."}, "bad number of iteration.\n", 0, 0},
+    {"too_deep", {"4", kDeeper}, kDeeper + "/40.tif" + kLost, 81, 0, {}, At<k40>, {"40.tif"}},
+    {"sticky", {"4", "s"}, "s/30.tif" + kLost, 81, 0, {.fowner = false}, kSticky, {"30.tif"}},
+    {"folder_at_name", {"2", "."}, "./4.tif" + kLost, 9, 0, {}, At<k4>, {"4.tif"}},
+    {"folder_at_last", {"6", "."}, "./728.tif" + kLost, 729, 0, {}, At<k728>, {"728.tif"}},
+    {"folder_at_first", {"6", "."}, "./000.tif" + kLost, 729, 0, {}, At<k000>, {"000.tif"}},
+    {"file_size", {"4", "."}, "./00.tif" + kLost, 81, 0, kFileSize},
+    {"file_size_kept", {"4", "."}, "./00.tif" + kLost, 81, 81, kFileSize, kStack},
+    {"name_too_long", {"1", kTooLong}, kTooLong + "/0.tif" + kLost, 3, 0},
+    {"missing_folder", {"6", "gone/"}, "gone//000.tif" + kLost, 0, 0},
+    {"fifo", {"1", "p"}, "p/0.tif" + kLost, 0, 0, {}, kFifo, {"p"}}, // no open may wait on it
+};
+INSTANTIATE_TEST_SUITE_P(Refusals, Runs, ::testing::ValuesIn(kRefusals), kCaseName);
+
+// Stacks written whole, whatever the folder's name and whatever the system leaves out.
+const std::vector<Case> kStacks = {
+    {"unreadable_folder", {"abc", "."}, "", 1, 1, {.refuse = kNoFolderReading}},
+    {"no_linking", {" +3x", "."}, "", 27, 27, {.refuse = kNoLinking}},
+    {"few_descriptors", {"4", "."}, "", 81, 81, {.resource = RLIMIT_NOFILE, .limit = 10}},
+    {"format_in_folder_name", {"1", "100%d%s%n"}, "", 3, 3, {}, kMake},
+    {"deep_folder", {"4", kDeep}, "", 81, 81, {}, kMake},
+};
+INSTANTIATE_TEST_SUITE_P(Stacks, Runs, ::testing::ValuesIn(kStacks), kCaseName);
+
+// The entries a run meets, and the sweep that takes dead runs' temporaries and nothing else.
+const std::vector<Case> kSweep = {
+    {"lookalikes",
+     {"2", "."},
+     "",
+     9,
+     9,
+     {},
+     kEntries,
+     {"4.tif.partial.999999999", "5.tif.partial.aaaaaaaaaaaaaaaa", "6.tif.partial.bbbbbbbbbbbbbbbb",
+      "8.tif.partial.0123456789abcde", "9.tif.partial.0123456789ABCDEF", "folder"}},
+    {"stale_folders", {"1", "."}, "", 3, 3, {.stale = 3}, {}, kPlanted},
+};
+INSTANTIATE_TEST_SUITE_P(EntriesAndSweep, Runs, ::testing::ValuesIn(kSweep), kCaseName);
+
+// Whatever signal ends a run, no name holds a partial file; a signal ignored ends nothing.
+const std::vector<Case> kSignals = {
+    {"INT", {"5", "."}, "", 243, 0, {.signal = SIGINT}},
+    {"TERM", {"5", "."}, "", 243, 90, {.signal = SIGTERM}},
+    {"QUIT", {"5", "."}, "", 243, 90, {.signal = SIGQUIT}},
+    {"USR1", {"5", "."}, "", 243, 30, {.signal = SIGUSR1}},
+    {"SEGV", {"5", "."}, "", 243, 30, {.signal = SIGSEGV}},
+    {"RTMAX", {"5", "."}, "", 243, 30, {.signal = SIGRTMAX}},
+    {"HUP", {"5", "."}, "", 243, 7, {.signal = SIGHUP}},
+    {"HUP_ignored", {"5", "."}, "", 243, 7, {.signal = SIGHUP, .nohup = true}},
+};
+INSTANTIATE_TEST_SUITE_P(Signals, Runs, ::testing::ValuesIn(kSignals), kCaseName);
+
+// Runs side by side in one folder, stopped meanwhile, or with the folder moved away under them.
+const std::vector<Case> kOverlapping = {
+    {"stale_beside_another", {"1", "."}, "", 3, 3, {.stale = 3, .apart = true}, {}, kPlanted, {1}},
+    {"stopped", {"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
+    {"folder_swapped", {"5", "a"}, "", 243, 120, {.signal = SIGSTOP, .swap = true}, kMake},
+    {"four", {"5", "."}, "", 243, 243, {}, {}, {}, {5, 5, 5}},
+    {"locked_by_another", {"4", "."}, "", 81, 81, {.locked = true}, {}, {}, {4, 4, 4, 4}},
+};
+INSTANTIATE_TEST_SUITE_P(Overlapping, Runs, ::testing::ValuesIn(kOverlapping), kCaseName);
+
+// As in containers: PID 1 of a namespace, a user namespace, no randomness, a root of its own.
+const std::vector<Case> kContainers = {
+    {"killed", {"5", "."}, "", 243, 120, {.signal = SIGKILL, .apart = true}},
+    {"pid_1_TERM", {"5", "."}, "", 243, 30, {.signal = SIGTERM, .apart = true}}, // ignored there
+    {"beside_another", {"4", "."}, "", 81, 81, {.apart = true}, {}, {}, {4}},
+    {"unrandom", {"4", "."}, "", 81, 81, {.apart = true, .unrandom = true}, {}, {}, {4}},
+    {"rootless", {"4", "s"}, "s/30.tif" + kLost, 81, 0, {.userns = true}, kStickyToAll, {"30.tif"}},
+    {"empty_folder",
+     {"0", ""},
+     "/0.tif" + kLost,
+     0,
+     0,
+     {.overlaid = true},
+     kOverlay,
+     {"merged", "upper", "work"}},
+};
+INSTANTIATE_TEST_SUITE_P(Containers, Runs, ::testing::ValuesIn(kContainers), kCaseName);
+
+// Volumes refused before any file, under an address-space limit so that none fits by chance; the
+// volume before the names, so that no missing folder is looked for in vain first.
+const std::vector<Case> kMemoryFirst = {
+    {"depth_7", {"7", "."}, kMemory, 0, 0, {.limit = kSmall}},
+    {"depth_14", {"14", "."}, kMemory, 0, 0, {.limit = kSmall}},
+    {"depth_20", {"20", "."}, kMemory, 0, 0, {.limit = kSmall}},
+    {"int_max", {"2147483647", "."}, kMemory, 0, 0, {.limit = kSmall}},
+    {"past_long", {"99999999999999999999", "."}, kMemory, 0, 0, {.limit = kSmall}},
+    {"before_names", {"9", "gone"}, kMemory, 0, 0, {.limit = kSmall}},
+};
+INSTANTIATE_TEST_SUITE_P(Memory, Runs, ::testing::ValuesIn(kMemoryFirst), kCaseName);
+
+// At every address-space limit at which it starts at all, a run ends in one of its messages,
+// however little memory is left: not by an exception that cannot even be thrown.
+TEST(Program, AnyAddressSpace) {
+  if (TRAVIK_SANITIZED)
+    GTEST_SKIP() << "the sanitizers' shadow memory cannot live under an address-space limit";
+  const auto run = [](rlim_t kib) {
+    check::TempDir dir;
+    return Finish(Start({"0", "."}, dir.path, {.limit = kib << 10}));
+  };
+  // The loader's failures, below every limit at which the program ran; the least such limit is
+  // found in coarse steps, and the limits from just below it on in fine ones.
+  const auto started = [](int status) { return status != 127 && status != 128 + SIGSEGV; };
+  rlim_t least = 14 << 10;
+  while (least < 26 << 10 && !started(run(least).first)) least += 256;
+  bool ran = false;
+  for (rlim_t kib = least - 256; kib <= least + (2 << 10); kib += 64) {
+    const auto [status, said] = run(kib);
+    ran = ran || started(status);
+    EXPECT_TRUE(!ran || (status == 0 && said.empty()) ||
+                (status == 1 && (said == kMemory || said == "./0.tif" + kLost)))
         << kib << " KiB: " << status << " " << said;
   }
 }

@@ -167,8 +167,7 @@ TEST(Writer, ExactBytes) {
       {"BD 00 BD", "80 2F 40 0B D8 08"},
       {"00 00 00 00 00 00 00 00", "80 00 20 50 38 14 04"},
       {"BD BD BD BD 00 BD BD BD BD", "80 2F 60 4B D0 04 0D 7B 01"},
-      {"61 62 63 61 62 63 61 62 63", "80 18 4C 46 38 14 12 07 01"},
-  };
+      {"61 62 63 61 62 63 61 62 63", "80 18 4C 46 38 14 12 07 01"}};
   for (const auto &[in, out] : streams) EXPECT_EQ(check::Compress(Hex(in)), Hex(out)) << in;
 
   const std::tuple<int, const char *, const char *> rows[] = {{1, "1 0 1 1 0 0 1 1 1 1", "B3 C0"},
