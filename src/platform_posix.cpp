@@ -163,14 +163,14 @@ bool SameFile(int at, const char *entry, int descriptor) {
          opened.st_dev == now.st_dev;
 }
 
-// Draws names until take(), which creates an entry at partial or fails with errno, finds one
-// free, and records it before any signal can see it; an entry already there is another's and
-// stays. Returns what take returned last.
-template <typename Take> int TakeName(Take take) {
+// Draws names for a temporary of `of` until take(), which creates an entry at partial or fails
+// with errno, finds one free, and records it before any signal can see it; an entry already there
+// is another's and stays. Returns what take returned last.
+template <typename Take> int TakeName(const char *of, Take take) {
   int taken = -1;
   errno = EEXIST;
   for (int attempt = 0; attempt < kNameDraws && taken < 0 && errno == EEXIST; ++attempt) {
-    if (!PartialName(partial, sizeof partial, leaf, RandomBits())) {
+    if (!PartialName(partial, sizeof partial, of, RandomBits())) {
       errno = ENAMETOOLONG;
       return -1;
     }
@@ -201,8 +201,8 @@ int Link(const char *entry) {
 }
 
 // Gives the unnamed temporary its name.
-bool NamePartial() {
-  return TakeName([] { return Link(partial); }) == 0;
+bool NamePartial(const char *of) {
+  return TakeName(of, [] { return Link(partial); }) == 0;
 }
 
 // Closes the temporary and removes its name, if it has one.
@@ -231,18 +231,21 @@ bool Recent(int leftover) {
 }
 
 // Learns, with a temporary created as any new file is and never published, what the folder gives
-// a new file, and whether its unnamed files can be named.
+// a new file, and whether its unnamed files can be named. The temporary is a slice's, whatever
+// name came first: no name's length decides for the folder, and a sweep takes what a run killed
+// here leaves.
 void Probe() {
+  constexpr char kSlice[] = "0.tif";
   struct stat s {};
   usable = unnamedWorks = false;
 #ifdef O_TMPFILE
   fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  usable = fd >= 0 && NamePartial() && ::fstat(fd, &s) == 0;
+  usable = fd >= 0 && NamePartial(kSlice) && ::fstat(fd, &s) == 0;
   unnamedWorks = usable || (fd >= 0 && errno == EEXIST); // else every name drawn was taken
   Release(fd);
 #endif
   if (!unnamedWorks) {
-    fd = TakeName([] {
+    fd = TakeName(kSlice, [] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     });
     usable = fd >= 0 && ::fstat(fd, &s) == 0;
@@ -358,7 +361,7 @@ std::FILE *OpenTemporary(const char *name) {
 #endif
   named = fd < 0;
   for (int attempt = 0; named && attempt < kContestedTemporaries; ++attempt) {
-    fd = TakeName([] {
+    fd = TakeName(leaf, [] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     });
     // Without locks there is no sweep to fear; a lock refused, or a name that a sweep took
@@ -395,7 +398,7 @@ Published PublishTemporary(std::FILE *file) {
   fd = held;
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
   bool renamed = failure == 0 && !named && Link(leaf) == 0;
-  if (failure == 0 && !named && !renamed) step(errno == EEXIST && NamePartial());
+  if (failure == 0 && !named && !renamed) step(errno == EEXIST && NamePartial(leaf));
   if (failure == 0 && !renamed) renamed = step(::renameat(folder, partial, folder, leaf) == 0);
   // A named temporary that any step finds gone was taken by a sweep that its lock did not reach.
   const bool taken = !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE);

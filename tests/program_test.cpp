@@ -530,9 +530,8 @@ TEST(Program, Modes) {
       for (const bool named : {false, true}) {
         SCOPED_TRACE(std::to_string(mask) + " " + acl + (named ? " named" : ""));
         check::TempDir dir;
-        ASSERT_EQ(
-            acl.empty() ? 0 : std::system(("setfacl -dm " + acl + " " + dir.path.string()).c_str()),
-            0);
+        const std::string set = "setfacl -dm " + acl + " " + dir.path.string();
+        ASSERT_EQ(acl.empty() ? 0 : std::system(set.c_str()), 0);
         const mode_t was = ::umask(mask);
         ::close(::open((dir / "touched").c_str(), O_CREAT | O_WRONLY, 0666)), ::umask(was);
         const Setting setting = {.refuse = named ? kNoUnnamedFiles : Refusal{}, .mask = mask};

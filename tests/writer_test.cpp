@@ -151,8 +151,7 @@ TEST(Writer, ExactBytes) {
           "00 00 00 20 00 00 17 01 04 00 01 00 00 00 04 00 00 00 1C 01 03 00 01 00 00 00 "
           "01 00 00 00 00 00 00 00");
   swept = kPublishTries - 1; // written again each time, and stored at the last try
-  EXPECT_EQ(Store(solid, true), one);
-  EXPECT_EQ(swept, 0);
+  EXPECT_TRUE(Store(solid, true) == one && swept == 0);
   // The same for a named temporary gone before its rename, and stored as it is where there are
   // no modes.
   const auto named = [&] {
@@ -263,9 +262,9 @@ TEST(WriterDeath, TakenNames) {
   for (const bool named : {false, true})
     EXPECT_EXIT(store(named), ::testing::ExitedWithCode(0), "");
   // A new temporary that another process locked first is left to it, and its descriptor closed.
+  const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
   const auto contest = [&] { // descriptors counted once the folder is held
     NoUnnamedFiles(), StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
-    const auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto before = open();
     contested = kContestedTemporaries - 1, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
     std::exit(open() == before && !contested && check::Verify(name, pixel(189)).empty() ? 0 : 2);
@@ -277,6 +276,8 @@ TEST(WriterDeath, TakenNames) {
   };
   EXPECT_EXIT(lost(), ::testing::ExitedWithCode(1), "file not stored");
   EXPECT_EQ(fs::file_size(dir / "in"), 0u);
+  // A name with no room for its temporary's name, met first, fails alone, not its whole folder.
+  EXPECT_TRUE(CanStore((dir / std::string(240, 'n')).c_str()));
   fixed = 0xAB, stride = 0, drawn = kNameDraws;
   EXPECT_EXIT(StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr), ::testing::ExitedWithCode(1),
               "file not stored");
@@ -291,10 +292,12 @@ TEST(WriterDeath, TakenNames) {
   EXPECT_NE(names[2], names[3]);
   const std::string deeper = dir / "folder/i.tif";
   fs::create_directory(dir / "folder");
-  published.clear(); // a free name is taken in one step, with no rename
+  published.clear();        // a free name is taken in one step, with no rename
+  const auto held = open(); // and a folder left behind is let go of
   row[0] = 0, StoreImageFile(deeper.c_str(), 1, 1, 8, rows, nullptr);
   EXPECT_EQ(published, "");
   row[0] = 7, StoreImageFile(name.c_str(), 1, 1, 8, rows, nullptr);
+  EXPECT_EQ(open(), held);
   EXPECT_EQ(check::Verify(name, pixel(7)), "");
   EXPECT_EQ(check::Verify(deeper, pixel(0)), "");
   const auto home = fs::current_path(); // and a name without a folder
