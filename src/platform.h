@@ -61,6 +61,25 @@ bool CanStore(const char *name);
 // temporary, and no entry of another shape. Nothing it meets fails the run.
 void SweepFolder(const char *name);
 
+// The voxel volume: size bytes of address space, reading as zeros, whose pages take memory only
+// once they are written, never in huge pages that would bring unwritten rows along; null when the
+// address space cannot be had.
+unsigned char *ReserveVolume(std::size_t size);
+
+// Makes length bytes from at writable, where a system charges memory only for what it was told
+// will be written; false when the system cannot promise them.
+bool CommitVolume(unsigned char *at, std::size_t length);
+
+void ReleaseVolume(unsigned char *volume, std::size_t size);
+
+// The unit in which memory becomes resident.
+std::size_t PageSize();
+
+// The most memory this process can hold, whatever the others do meanwhile: the machine's memory
+// and swap, or what its memory limit (a cgroup's, a job's) leaves beside what its group holds.
+// UINT64_MAX where no such limit can be read.
+std::uint64_t MemoryRoom();
+
 // The temporaries' shape. A temporary of leaf is leaf + kPartial + 16 lowercase hex digits of
 // random bits; those that runs of this program leave are named for a slice: digits, ".tif".
 constexpr char kPartial[] = ".partial.";

@@ -22,8 +22,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if TRAVIK_HAVE_SYSINFO
+#include <sys/sysinfo.h>
+#endif
+#if !defined(MAP_ANONYMOUS) && defined(MAP_ANON)
+#define MAP_ANONYMOUS MAP_ANON
+#endif
 #if TRAVIK_HAVE_GETRANDOM || TRAVIK_HAVE_GETENTROPY
 #include <sys/random.h>
 #endif
@@ -334,6 +341,119 @@ int OpenLeftover(int at, const char *entry) {
 #endif
 }
 
+// Sums and differences of byte counts, where a limit may be the largest number a file holds.
+std::uint64_t Plus(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+std::uint64_t Less(std::uint64_t a, std::uint64_t b) {
+  return a > b ? a - b : 0;
+}
+
+// The number that a cgroup's file holds, or its line key holds; none when there is no such number,
+// as with "max", which is how v2 says "no limit".
+std::uint64_t Number(const char *group, const char *file, const char *key, std::uint64_t none) {
+  char path[kPathRoom];
+  if (std::snprintf(path, sizeof path, "%s/%s", group, file) >= int(sizeof path)) return none;
+  std::FILE *f = std::fopen(path, "r");
+  if (f == nullptr) return none;
+  std::uint64_t value = none;
+  char word[64];
+  unsigned long long n = 0;
+  if (key == nullptr && std::fscanf(f, "%llu", &n) == 1) value = n;
+  while (key != nullptr && value == none && std::fscanf(f, "%63s %llu", word, &n) == 2)
+    if (std::strcmp(word, key) == 0) value = n;
+  std::fclose(f);
+  return value;
+}
+
+// Whether a comma-separated list holds word.
+bool Lists(const char *list, const char *word) {
+  const std::size_t n = std::strlen(word);
+  for (const char *p = list; p != nullptr; p = std::strchr(p, ','), p = p ? p + 1 : p)
+    if (std::strncmp(p, word, n) == 0 && (p[n] == ',' || p[n] == '\0')) return true;
+  return false;
+}
+
+// This process's memory cgroup as /proc/self/cgroup names it, into path; v1's memory hierarchy
+// where it has one (unified false), else v2's. False where there is none.
+bool GroupPath(char (&path)[kPathRoom], bool &unified) {
+  char line[kPathRoom + 256];
+  std::FILE *f = std::fopen("/proc/self/cgroup", "r");
+  bool found = false;
+  while (f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+    line[std::strcspn(line, "\n")] = '\0';
+    char *controllers = std::strchr(line, ':');
+    char *group = controllers != nullptr ? std::strchr(++controllers, ':') : nullptr;
+    if (group == nullptr) continue;
+    *group++ = '\0';
+    const bool v1 = Lists(controllers, "memory"), v2 = *controllers == '\0' && line[0] == '0';
+    if ((v1 || (v2 && !found)) && std::strlen(group) < sizeof path) {
+      std::strcpy(path, group);
+      unified = !v1;
+      found = true;
+    }
+  }
+  if (f != nullptr) std::fclose(f);
+  return found;
+}
+
+// The folder where the group at path is mounted, into to; the length of the mount's own folder in
+// it, or 0 where its hierarchy is not mounted here.
+std::size_t GroupFolder(char (&to)[kPathRoom], const char *path, bool unified) {
+  char line[3 * kPathRoom], root[kPathRoom], at[kPathRoom], type[64], options[1024];
+  std::FILE *f = std::fopen("/proc/self/mountinfo", "r");
+  std::size_t mount = 0;
+  while (mount == 0 && f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
+    const char *tail = std::strstr(line, " - "); // after the optional fields
+    if (tail == nullptr || std::sscanf(line, "%*s %*s %*s %4095s %4095s", root, at) != 2 ||
+        std::sscanf(tail, " - %63s %*s %1023s", type, options) != 2 ||
+        std::strcmp(type, unified ? "cgroup2" : "cgroup") != 0 ||
+        (!unified && !Lists(options, "memory")))
+      continue;
+    // The mount shows the hierarchy from its root on: the group lies below it, or is not here.
+    const std::size_t r = std::strcmp(root, "/") == 0 ? 0 : std::strlen(root);
+    if (std::strncmp(path, root, r) != 0 || (path[r] != '/' && path[r] != '\0')) continue;
+    if (std::snprintf(to, sizeof to, "%s%s", at, path + r) < int(sizeof to))
+      mount = std::strlen(at);
+  }
+  if (f != nullptr) std::fclose(f);
+  return mount;
+}
+
+// The memory the group leaves this process: its limit, less what the group holds that cannot be
+// dropped (the file cache can, but for shared memory), plus the swap it may use.
+std::uint64_t Room(const char *group, bool unified, std::uint64_t swap) {
+  const std::uint64_t limit =
+      unified ? Number(group, "memory.max", nullptr, UINT64_MAX)
+              : Number(group, "memory.stat", "hierarchical_memory_limit", UINT64_MAX);
+  if (limit == UINT64_MAX) return UINT64_MAX;
+  const std::uint64_t held = unified ? Number(group, "memory.current", nullptr, 0)
+                                     : Number(group, "memory.usage_in_bytes", nullptr, 0);
+  const std::uint64_t cache =
+      Less(Number(group, "memory.stat", unified ? "file" : "total_cache", 0),
+           Number(group, "memory.stat", unified ? "shmem" : "total_shmem", 0));
+  const std::uint64_t swapRoom =
+      unified ? Less(Number(group, "memory.swap.max", nullptr, UINT64_MAX),
+                     Number(group, "memory.swap.current", nullptr, 0))
+              : Less(Number(group, "memory.stat", "hierarchical_memsw_limit", UINT64_MAX), limit);
+  return Plus(Less(limit, Less(held, cache)), std::min(swap, swapRoom));
+}
+
+// What the memory cgroup and, in v2, each group above it up to the mount leave this process.
+std::uint64_t GroupRoom(std::uint64_t swap) {
+  char path[kPathRoom], group[kPathRoom];
+  bool unified = false;
+  const std::size_t mount = GroupPath(path, unified) ? GroupFolder(group, path, unified) : 0;
+  std::uint64_t room = UINT64_MAX;
+  while (mount > 0) {
+    room = std::min(room, Room(group, unified, swap));
+    char *up = std::strrchr(group, '/');
+    if (!unified || up == nullptr || std::size_t(up - group) < mount) break;
+    *up = '\0';
+  }
+  return room;
+}
+
 } // namespace
 
 char **Arguments(int &, char **argv) {
@@ -442,4 +562,42 @@ void SweepFolder(const char *name) {
     ::close(leftover);
   }
   ::closedir(d);
+}
+
+unsigned char *ReserveVolume(std::size_t size) {
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#ifdef MAP_NORESERVE
+  flags |= MAP_NORESERVE; // the unwritten pages are no commitment, whatever the overcommit rule
+#endif
+  void *volume = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, flags, -1, 0);
+  if (volume == MAP_FAILED) return nullptr;
+#ifdef MADV_NOHUGEPAGE
+  ::madvise(volume, size, MADV_NOHUGEPAGE);
+#endif
+  return static_cast<unsigned char *>(volume);
+}
+
+bool CommitVolume(unsigned char *, std::size_t) {
+  return true; // a page takes memory when it is first written
+}
+
+void ReleaseVolume(unsigned char *volume, std::size_t size) {
+  ::munmap(volume, size);
+}
+
+std::size_t PageSize() {
+  const long page = ::sysconf(_SC_PAGESIZE);
+  return page > 0 ? std::size_t(page) : 4096;
+}
+
+std::uint64_t MemoryRoom() {
+  std::uint64_t machine = UINT64_MAX, swap = UINT64_MAX;
+#if TRAVIK_HAVE_SYSINFO
+  struct sysinfo s {};
+  if (::sysinfo(&s) == 0) {
+    swap = std::uint64_t{s.totalswap} * s.mem_unit;
+    machine = Plus(std::uint64_t{s.totalram} * s.mem_unit, swap);
+  }
+#endif
+  return std::min(machine, GroupRoom(swap));
 }

@@ -379,3 +379,30 @@ void SweepFolder(const char *name) {
   if (listing != INVALID_HANDLE_VALUE) ::FindClose(listing);
   std::free(wide);
 }
+
+unsigned char *ReserveVolume(std::size_t size) {
+  return static_cast<unsigned char *>(::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_READWRITE));
+}
+
+// Committed pages read as zeros and take memory only once written; the commit charge is what the
+// system promises, so it is asked for no more than will be written.
+bool CommitVolume(unsigned char *at, std::size_t length) {
+  return ::VirtualAlloc(at, length, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+void ReleaseVolume(unsigned char *volume, std::size_t) {
+  ::VirtualFree(volume, 0, MEM_RELEASE);
+}
+
+std::size_t PageSize() {
+  SYSTEM_INFO system{};
+  ::GetSystemInfo(&system);
+  return system.dwPageSize;
+}
+
+// The commit limit: memory and page files, beyond which no commit succeeds.
+std::uint64_t MemoryRoom() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  return ::GlobalMemoryStatusEx(&status) ? status.ullTotalPageFile : UINT64_MAX;
+}

@@ -69,9 +69,32 @@ std::size_t masks;             // the row patterns, one for each set of digit po
 unsigned char **image;         // the rows handed to the writer for one slice
 unsigned char *empty;          // a row of zeros
 
+// Carving writes the solid rows alone, so the pages they lie on are all of the volume that ever
+// takes memory. Counts those pages and, given the volume, commits them, adjacent ones together.
+std::uint64_t SolidPages(unsigned char *volume) {
+  const std::size_t page = PageSize();
+  std::uint64_t pages = 0;
+  std::size_t from = 0, to = 0; // pages not yet counted
+  const auto flush = [&] {
+    if (volume != nullptr && to > from && !CommitVolume(volume + from * page, (to - from) * page))
+      NoMemory();
+    pages += to - from;
+  };
+  for (std::size_t z = 0, row = 0; z < edge; ++z)
+    for (std::size_t y = 0; y < edge; ++y, row += edge) {
+      if ((ones[y] & ones[z]) != 0) continue;
+      const std::size_t first = row / page;
+      if (first > to) flush(), from = first;
+      to = (row + edge - 1) / page + 1;
+    }
+  flush();
+  return pages;
+}
+
 // Every allocation is checked where it is made: an exception is no way to report that memory is
-// gone, as there may be none left to throw it. The volume is asked for first: the pages come only
-// as they are written, and a depth too large is refused before anything else is done.
+// gone, as there may be none left to throw it. What the run will hold is weighed first, against
+// what the machine and its limits leave it, so that a depth too large is refused before anything
+// is allocated or looked at, rather than ended by the kernel part-way.
 void Allocate(long iterations, const char *folder) {
   // The edge is an image width, so it must fit an int; the volume must fit the address space,
   // which with a 32-bit size_t its row count alone can pass.
@@ -81,22 +104,31 @@ void Allocate(long iterations, const char *folder) {
     if (edge > INT_MAX) NoMemory();
   }
   if (edge > SIZE_MAX / edge / edge) NoMemory();
+  masks = std::size_t{1} << iterations; // iterations < 20 here
+  ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
+  if (ones == nullptr) NoMemory();
+  for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
+  // Each base-3 digit pair of a row's (y, z) but (1, 1) leaves it solid: 8^n rows of the edge^2.
+  // The row table is written whole; the program with its writer's tables holds 32 MiB at most.
+  const std::uint64_t tables = edge * edge * sizeof *rows + 2 * edge * sizeof *cell + masks * edge,
+                      fixed = tables + (std::uint64_t{32} << 20), room = MemoryRoom();
+  const std::uint64_t solid = edge * (masks * masks * masks); // no wider than edge^3
+  if (solid > room || fixed > room - solid || SolidPages(nullptr) * PageSize() > room - fixed)
+    NoMemory();
   digits = 1;
   for (std::size_t p = 10; edge > p; p *= 10) ++digits;
   folderLength = std::strlen(folder);
   name = static_cast<char *>(std::malloc(folderLength + 16)); // "/", at most 10 digits, ".tif"
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
-  rows = static_cast<unsigned char **>(std::calloc(edge * edge, sizeof *rows));
-  // calloc hands out the operating system's zeroed pages instead of clearing them again.
-  voxels = static_cast<unsigned char *>(std::calloc(edge * edge, edge));
-  masks = std::size_t{1} << iterations; // iterations < 20 here
-  ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
+  rows = static_cast<unsigned char **>(std::malloc(edge * edge * sizeof *rows));
+  voxels = ReserveVolume(edge * edge * edge);
   patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
   image = static_cast<unsigned char **>(std::malloc(edge * sizeof *image));
   empty = static_cast<unsigned char *>(std::calloc(edge, 1));
   if (name == nullptr || cell == nullptr || rows == nullptr || voxels == nullptr ||
-      ones == nullptr || patterns == nullptr || image == nullptr || empty == nullptr)
+      patterns == nullptr || image == nullptr || empty == nullptr)
     NoMemory();
+  SolidPages(voxels);
   std::memcpy(name, folder, folderLength);
   name[folderLength] = '/';
 }
@@ -117,7 +149,6 @@ void Carve() {
     cell[z] = rows + z * edge;
     for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
   }
-  for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   for (std::size_t m = 0; m < masks; ++m)
     for (std::size_t x = 0; x < edge; ++x) patterns[m * edge + x] = (ones[x] & m) != 0 ? 0 : kSolid;
   Menger_Sponge(0, 0, static_cast<int>(edge));
@@ -135,7 +166,7 @@ void StoreSlices() {
 
 void Release() {
   std::free(empty), std::free(image), std::free(patterns), std::free(ones);
-  std::free(voxels), std::free(rows), std::free(cell), std::free(name);
+  ReleaseVolume(voxels, edge * edge * edge), std::free(rows), std::free(cell), std::free(name);
 }
 
 } // namespace

@@ -59,6 +59,7 @@ struct Setting {
   bool userns = false;   // root of a user namespace of its own, as in a rootless container
   bool overlaid = false; // in a root of its own, whose writes land in ./upper
   mode_t mask = 027;     // the umask
+  const char *group = nullptr; // the memory cgroup it joins
 };
 
 struct Started {
@@ -137,6 +138,8 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     if (TRAVIK_SANITIZED && s.refuse == kNoFolderReading)
       ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     if (s.overlaid && !Overlay()) _exit(125);
+    if (s.group && !(std::ofstream(s.group + std::string("/cgroup.procs")) << 0 << std::flush))
+      _exit(125);
     const rlimit none{0, 0}; // SIGQUIT dumps no core into the folder
     if (::setrlimit(RLIMIT_CORE, &none) != 0 ||
         (!s.fowner && ::prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) != 0))
@@ -514,6 +517,74 @@ TEST(Program, AnyAddressSpace) {
     EXPECT_TRUE(!ran || (status == 0 && said.empty()) ||
                 (status == 1 && (said == kMemory || said == "./0.tif" + kLost)))
         << kib << " KiB: " << status << " " << said;
+  }
+}
+
+// A memory cgroup beside the test's own, of the version the machine mounts, that lets its
+// processes hold limit bytes and no swap; "" where none can be made here.
+std::string MemoryGroup(std::uint64_t limit) {
+  std::ifstream in("/proc/self/cgroup");
+  std::string v1, v2;
+  for (std::string line; std::getline(in, line);) {
+    const auto list = line.find(':') + 1, path = line.find(':', list);
+    const std::string controllers = line.substr(list, path - list) + ",";
+    if (controllers.starts_with("memory,") || controllers.find(",memory,") != std::string::npos)
+      v1 = "/sys/fs/cgroup/memory" + line.substr(path + 1);
+    if (line.starts_with("0::")) v2 = "/sys/fs/cgroup" + line.substr(path + 1);
+  }
+  std::string mounted; // v2 at its usual place
+  if (v1.empty() && !(std::ifstream("/sys/fs/cgroup/cgroup.controllers") >> mounted)) return "";
+  const std::string group = (v1.empty() ? v2 : v1) + "/travik-test-" + std::to_string(::getpid());
+  if (v1.empty()) std::ofstream(v2 + "/cgroup.subtree_control") << "+memory";
+  const auto set = [&](const char *file, std::uint64_t value) {
+    std::ofstream(group + file) << value << std::flush;
+    std::uint64_t now = 0;
+    return bool(std::ifstream(group + file) >> now) && now == value;
+  };
+  const bool made = ::mkdir(group.c_str(), 0755) == 0 &&
+                    (v1.empty() ? set("/memory.max", limit) && set("/memory.swap.max", 0)
+                                : set("/memory.limit_in_bytes", limit));
+  if (made && !v1.empty()) set("/memory.memsw.limit_in_bytes", limit); // where swap is counted
+  if (!made) ::rmdir(group.c_str());
+  return made ? group : "";
+}
+
+// The SHA-256 of a stack's slices joined in name order, and what the repository records for it.
+std::string StackHash(const fs::path &dir) {
+  std::string hash(64, '\0');
+  std::FILE *sum = ::popen(("cd " + dir.string() + " && cat -- *.tif | sha256sum").c_str(), "r");
+  hash.resize(std::fread(hash.data(), 1, hash.size(), sum)), ::pclose(sum);
+  return hash;
+}
+std::string Golden(int depth) {
+  std::ifstream in(TRAVIK_STACKS);
+  std::string hash;
+  for (std::string line; hash.empty() && std::getline(in, line);)
+    if (line.starts_with(std::to_string(depth) + " ")) hash = line.substr(line.find(' ') + 1);
+  return hash;
+}
+
+// Under a memory limit, a depth whose solid rows cannot fit is refused before any work, with no
+// file written, and one that fits is written whole, however much address space its cube spans.
+TEST(MemoryLimit, Depth6) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to make a memory cgroup";
+  const std::pair<int, std::string> cases[] = {{200, kMemory}, {360, ""}};
+  for (const auto &[mib, err] : cases) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB");
+    const std::string group = MemoryGroup(std::uint64_t(mib) << 20);
+    if (group.empty()) GTEST_SKIP() << "no memory cgroup can be made here";
+    {
+      check::TempDir dir;
+      EXPECT_EQ(Finish(Start({"6", "."}, dir.path, {.group = group.c_str()})),
+                std::pair(err.empty() ? 0 : 1, err));
+      rusage used{}; // the refusal comes first, before any of the cube's pages are resident
+      if (err.empty())
+        EXPECT_EQ(StackHash(dir.path), Golden(6));
+      else
+        EXPECT_TRUE(fs::is_empty(dir.path) && ::getrusage(RUSAGE_CHILDREN, &used) == 0 &&
+                    used.ru_maxrss < 64 << 10);
+    }
+    EXPECT_EQ(::rmdir(group.c_str()), 0);
   }
 }
 
