@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: MIT
 // floor ITERATIONS FOLDER BYTES [solid]
 //
-// What no writer of travik's design can go below: the same cube, carved the same way (calloc,
-// only the solid rows written), then one file per slice of BYTES bytes, each created aside and
+// What no writer of travik's design can go below: the same cube, reserved and carved the same way
+// (the platform layer's volume, only the solid rows written), then one file per slice of BYTES bytes, each created aside and
 // renamed onto its name. Every row of a slice is read once, 8 bytes at a time, as any writer must
 // read its image; nothing is compressed. With "solid" only the solid rows are read, since an
 // empty row is known to be zeros without looking, as travik knows it.
+
+#include "platform.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -31,8 +33,8 @@ int main(int argc, char **argv) {
   std::size_t edge = 1;
   for (int i = std::atoi(argv[1]); i > 0; --i) edge *= 3;
   const std::vector<char> content(std::strtoull(argv[3], nullptr, 10), 'Z');
-  auto *volume = static_cast<unsigned char *>(std::calloc(edge * edge, edge));
-  if (volume == nullptr) return 1;
+  unsigned char *volume = ReserveVolume(edge * edge * edge);
+  if (volume == nullptr || !CommitVolume(volume, edge * edge * edge)) return 1;
   const auto row = [&](std::size_t z, std::size_t y) { return volume + (z * edge + y) * edge; };
   for (std::size_t z = 0; z < edge; ++z)
     for (std::size_t y = 0; y < edge; ++y)
@@ -55,7 +57,7 @@ int main(int argc, char **argv) {
     std::fwrite(content.data(), 1, content.size(), file);
     if (std::fclose(file) != 0 || std::rename(aside.c_str(), name.c_str()) != 0) return 1;
   }
-  std::free(volume);
+  ReleaseVolume(volume, edge * edge * edge);
   std::printf("%llu\n", static_cast<unsigned long long>(sum));
   return 0;
 }

@@ -558,9 +558,21 @@ int Directory(Entry *e, const Layout &l, std::uint32_t offsets, std::uint32_t co
   return static_cast<int>(p - e);
 }
 
+// Whether every sample fits in bits: below 8, a wider one would spill into its neighbours.
+bool SamplesFit(unsigned char *const *rows, int width, int height, int bits) {
+  const unsigned spill = bits < 8 ? 0xFFu << bits & 0xFFu : 0;
+  for (int y = 0; spill != 0 && y < height; ++y)
+    for (int x = 0; x < width; ++x)
+      if ((rows[y][x] & spill) != 0) return false;
+  return true;
+}
+
 // The layout of the image's file; fails as a write would where no file can hold the image.
-Layout Plan(const char *name, int width, int height, int bits, const char *description) {
-  if (width < 1 || height < 0 || bits < 1 || bits > 32) Fail(name, "bad image format");
+Layout Plan(const char *name, int width, int height, int bits, unsigned char *const *rows,
+            const char *description) {
+  if (width < 1 || height < 0 || bits < 1 || bits > 32 || (rows == nullptr && height > 0) ||
+      !SamplesFit(rows, width, height, bits))
+    Fail(name, "bad image format");
   const std::uint64_t rowLength =
       (static_cast<std::uint64_t>(width) * static_cast<unsigned>(bits) + 7) / 8;
   if (rowLength > 0xFFFFFFFFu) Fail(name, "bad image format");
@@ -637,7 +649,7 @@ bool WriteImage(const Layout &l, unsigned char *const *rows, std::uint32_t *coun
 
 void StoreImageFile(const char *name, int width, int height, int bits, unsigned char *const *rows,
                     const char *description) {
-  const Layout layout = Plan(name, width, height, bits, description);
+  const Layout layout = Plan(name, width, height, bits, rows, description);
   lastSource = nullptr, rowAbove = 0; // rows may have changed since the last call
   auto *counts =
       static_cast<std::uint32_t *>(std::malloc(sizeof(std::uint32_t) * layout.stripCount + 1));

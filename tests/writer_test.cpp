@@ -322,6 +322,7 @@ TEST(WriterDeath, TakenNames) {
 TEST(WriterDeath, Refusals) {
   check::TempDir dir;
   Bytes row(8193, 1);
+  row[2] = 2; // wider than 1 bit
   unsigned char *rows[1] = {row.data()};
   const struct {
     int width, height, bits;
@@ -329,8 +330,11 @@ TEST(WriterDeath, Refusals) {
     rlim_t memory = RLIM_INFINITY;
     const char *description = nullptr;
     int sweeps = 0, closes = 0, renames = 0;
+    bool unrowed = false;
   } cases[] = {
       {0, 1, 8, "bad image format"},
+      {3, 1, 1, "bad image format"},
+      {1, 1, 8, "bad image format", RLIM_INFINITY, nullptr, 0, 0, 0, true},
       {4, -1, 8, "bad image format"},
       {4, 1, 0, "bad image format"},
       {4, 1, 33, "bad image format"},
@@ -354,7 +358,8 @@ TEST(WriterDeath, Refusals) {
         ::setrlimit(RLIMIT_AS, &limit);
         swept = c.sweeps, unclosed = c.closes, refused = c.renames;
         if (named) NoUnnamedFiles();
-        StoreImageFile(name.c_str(), c.width, c.height, c.bits, rows, c.description);
+        StoreImageFile(name.c_str(), c.width, c.height, c.bits, c.unrowed ? nullptr : rows,
+                       c.description);
       };
       // A sweep or a refusal meets only a rename onto an older file, which stays as it was.
       const bool over = c.sweeps > 0 || c.renames > 0;
