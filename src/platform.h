@@ -5,22 +5,22 @@
 // a temporary beside its name, NAME.partial. and 16 lowercase hex digits of fresh random bits,
 // created exclusively and held (locked, or shared with no one who may delete it) from its creation
 // to its publication, which puts it onto NAME in one atomic step: NAME holds its old entry or the
-// whole new file, with the mode and ACL the folder gives a new file. A folder is opened once, at
-// the first name in it, and every later name with the same folder text means that folder, wherever
-// the path leads meanwhile.
+// whole new file, with the mode and ACL the folder gives a new file.
 //
 // One temporary at a time. A signal or a console event that ends the process may come in any
 // state, and ends it as it would have once the temporary is gone:
 //
-//   none --OpenTemporary--> open --PublishTemporary--> published: the file is at NAME
-//                             |                    \-> discarded: a step failed
+//   none --OpenTemporary--> open --PublishTemporary--> kDone: the file is at NAME
+//                             |                    |-> kTaken: gone before its publication, NAME
+//                             |                    |   untouched; the file may be written again
+//                             |                    \-> kFailed: a step failed, NAME untouched
 //                             +---DiscardTemporary---> discarded: NAME untouched
 //
 //   open: a named temporary is removed first; an unnamed one, and on Windows one created to be
 //         deleted on close, goes with the process. Between a name's draw and its record, such
 //         signals wait.
-//   none, published, discarded: nothing of this run's to remove; the next temporary starts again
-//         from none.
+//   none, kDone, kTaken, kFailed, discarded: nothing of this run's to remove; the next temporary
+//         starts again from none.
 
 #include <algorithm>
 #include <cstddef>
@@ -34,9 +34,20 @@
 // console event could interrupt.
 char **Arguments(int &argc, char **argv);
 
-// Whether the entry at name, if any, can be replaced by a file: not a folder, and not another's in
-// a sticky folder. (Whether the folder takes files at all is CanStore's to find.)
+// Takes name's folder for what follows, and false where it cannot be opened: it is opened once,
+// and every later name with the same folder text means that folder, wherever the path leads
+// meanwhile. At the first call, every signal whose default ends the process starts removing this
+// run's temporary first (Windows' console handler starts with Arguments). A temporary that is
+// never published then learns what the folder does with a new file. OpenTemporary and
+// SweepFolder hold a name's folder themselves.
+bool HoldFolder(const char *name);
+
+// Queries about the held folder, false for a name in another. Whether the entry at name, if any,
+// can be replaced by a file: not a folder, and not another's in a sticky folder.
 bool CanReplace(const char *name);
+
+// Whether the held folder took HoldFolder's temporary: created, named and removed as for a file.
+bool CanStore(const char *name);
 
 // A new temporary for name, as a binary seekable stream; null when none can be made. One that
 // another process locks first is left to it, and another made, up to kContestedTemporaries times.
@@ -53,9 +64,6 @@ Published PublishTemporary(std::FILE *file);
 
 // Closes the stream, if any, and removes this run's temporary, if any.
 void DiscardTemporary(std::FILE *file);
-
-// Whether name's folder can take the file: a temporary taken, named and removed as for a file.
-bool CanStore(const char *name);
 
 // Removes the temporaries that dead runs left in name's folder, and nothing else: no live run's
 // temporary, and no entry of another shape. Nothing it meets fails the run.

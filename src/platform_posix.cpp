@@ -67,8 +67,8 @@ char folderPath[kPathRoom]; // the folder as named, held open at `folder`
 char leaf[kLeafRoom];
 char partial[kLeafRoom];
 int folder = -1;
-int fd = -1; // the temporary
-bool named;  // it has had its name since it was created
+int fd = -1;          // the temporary
+bool namedAtCreation; // the temporary has had its name since it was created
 // What the folder was found to do, once, with a temporary that is never published.
 bool usable;        // it takes a temporary
 bool unnamedWorks;  // its unnamed files can be named
@@ -120,7 +120,8 @@ void Catch(int signal, const struct sigaction &action) {
     ::sigaction(signal, &action, nullptr);
 }
 
-// Once per process. Every signal whose default ends the process removes the temporary first;
+// Once per process, at the first folder held. Every signal whose default ends the process removes
+// the temporary first;
 // those the user ignores stay ignored. Descriptors 0 to 2 are kept apart from the run's files, so
 // that no message can land in one.
 void Prepare() {
@@ -173,10 +174,12 @@ bool SameFile(int at, const char *entry, int descriptor) {
 // Draws names for a temporary of `of` until take(), which creates an entry at partial or fails
 // with errno, finds one free, and records it before any signal can see it; an entry already there
 // is another's and stays. Returns what take returned last.
-template <typename Take> int TakeName(const char *of, Take take) {
+template <typename Take> int DrawName(const char *of, Take take) {
   int taken = -1;
   errno = EEXIST;
   for (int attempt = 0; attempt < kNameDraws && taken < 0 && errno == EEXIST; ++attempt) {
+    // The handler removes partial while unfinished holds, so partial is written only while it
+    // does not: every temporary before this one was dropped, or never had a name of its own.
     if (!PartialName(partial, sizeof partial, of, RandomBits())) {
       errno = ENAMETOOLONG;
       return -1;
@@ -209,11 +212,11 @@ int Link(const char *entry) {
 
 // Gives the unnamed temporary its name.
 bool NamePartial(const char *of) {
-  return TakeName(of, [] { return Link(partial); }) == 0;
+  return DrawName(of, [] { return Link(partial); }) == 0;
 }
 
 // Closes the temporary and removes its name, if it has one.
-void Release(int descriptor) {
+void Drop(int descriptor) {
   if (descriptor >= 0) ::close(descriptor);
   fd = -1;
   RemovePartial();
@@ -249,43 +252,36 @@ void Probe() {
   fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   usable = fd >= 0 && NamePartial(kSlice) && ::fstat(fd, &s) == 0;
   unnamedWorks = usable || (fd >= 0 && errno == EEXIST); // else every name drawn was taken
-  Release(fd);
+  Drop(fd);
 #endif
   if (!unnamedWorks) {
-    fd = TakeName(kSlice, [] {
+    fd = DrawName(kSlice, [] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     });
     usable = fd >= 0 && ::fstat(fd, &s) == 0;
-    Release(fd);
+    Drop(fd);
   }
   newMode = s.st_mode & 07777;
   probed = Modified(s);
 }
 
-// Opens the folder of name and splits off its leaf; a folder named as before is the one opened
-// then. False when the folder cannot be opened, or the leaf does not fit.
-bool EnterFolder(const char *name) {
-  Prepare();
+// Splits off name's leaf; true when its folder is the one held. The folder's path goes to path,
+// length characters of it. False too when the folder's path or the leaf does not fit.
+bool InHeldFolder(const char *name, const char *&path, std::size_t &length) {
   const char *slash = std::strrchr(name, '/');
   const char *base = slash == nullptr ? name : slash + 1;
-  const char *path = slash == nullptr ? "." : slash == name ? "/" : name;
-  const std::size_t length = path == name ? std::size_t(slash - name) : 1;
+  path = slash == nullptr ? "." : slash == name ? "/" : name;
+  length = path == name ? std::size_t(slash - name) : 1;
   const std::size_t leafLength = std::strlen(base);
-  if (length >= sizeof folderPath || leafLength >= sizeof leaf) return false;
+  if (length >= sizeof folderPath || leafLength >= sizeof leaf) return (length = 0), false;
   std::memcpy(leaf, base, leafLength + 1);
-  if (folder >= 0 && std::strncmp(folderPath, path, length) == 0 && folderPath[length] == '\0')
-    return true;
-  if (folder >= 0) ::close(folder);
-  std::memcpy(folderPath, path, length);
-  folderPath[length] = '\0';
-  folder = ::open(folderPath, kFolderAccess);
-  if (folder < 0 || ::fstat(folder, &within) != 0) {
-    if (folder >= 0) ::close(folder);
-    folder = -1;
-    return false;
-  }
-  Probe();
-  return true;
+  return folder >= 0 && std::strncmp(folderPath, path, length) == 0 && folderPath[length] == '\0';
+}
+
+bool InHeldFolder(const char *name) {
+  const char *path = nullptr;
+  std::size_t length = 0;
+  return InHeldFolder(name, path, length);
 }
 
 // Whether this process may override the sticky bit's rule (CAP_FOWNER), as the kernel says.
@@ -460,10 +456,29 @@ char **Arguments(int &, char **argv) {
   return argv;
 }
 
+bool HoldFolder(const char *name) {
+  Prepare();
+  const char *path = nullptr;
+  std::size_t length = 0;
+  if (InHeldFolder(name, path, length)) return true;
+  if (length == 0) return false;
+  if (folder >= 0) ::close(folder);
+  std::memcpy(folderPath, path, length);
+  folderPath[length] = '\0';
+  folder = ::open(folderPath, kFolderAccess);
+  if (folder < 0 || ::fstat(folder, &within) != 0) {
+    if (folder >= 0) ::close(folder);
+    folder = -1;
+    return false;
+  }
+  Probe();
+  return true;
+}
+
 bool CanReplace(const char *name) {
   struct stat s {};
-  if (!EnterFolder(name) || ::fstatat(folder, leaf, &s, AT_SYMLINK_NOFOLLOW) != 0)
-    return true; // CanStore's to refuse, or nothing there
+  if (!InHeldFolder(name)) return false;
+  if (::fstatat(folder, leaf, &s, AT_SYMLINK_NOFOLLOW) != 0) return true; // nothing there
   if (S_ISDIR(s.st_mode)) return false;
   // In a sticky folder only the owner of the entry or of the folder may replace it, or a process
   // that may override the rule for an entry whose owner its user namespace maps.
@@ -473,15 +488,15 @@ bool CanReplace(const char *name) {
 }
 
 std::FILE *OpenTemporary(const char *name) {
-  if (!EnterFolder(name) || !usable) return nullptr;
+  if (!HoldFolder(name) || !usable) return nullptr;
   fd = -1;
 #ifdef O_TMPFILE
   if (unnamedWorks) fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd >= 0) ::flock(fd, LOCK_EX | LOCK_NB); // unnamed: no other process can lock it first
 #endif
-  named = fd < 0;
-  for (int attempt = 0; named && attempt < kContestedTemporaries; ++attempt) {
-    fd = TakeName(leaf, [] {
+  namedAtCreation = fd < 0;
+  for (int attempt = 0; namedAtCreation && attempt < kContestedTemporaries; ++attempt) {
+    fd = DrawName(leaf, [] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     });
     // Without locks there is no sweep to fear; a lock refused, or a name that a sweep took
@@ -507,7 +522,7 @@ Published PublishTemporary(std::FILE *file) {
   step(std::fflush(file) == 0 && std::ferror(file) == 0);
   // A named temporary gets the folder's mode for a new file, unless its file system has no modes
   // (FAT through FUSE answers ENOSYS).
-  if (failure == 0 && named)
+  if (failure == 0 && namedAtCreation)
     step(::fchmod(fd, newMode) == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP ||
          errno == ENOSYS);
   // A second descriptor keeps the file and its lock while the stream closes, and close reports
@@ -517,13 +532,13 @@ Published PublishTemporary(std::FILE *file) {
   step(std::fclose(file) == 0);
   fd = held;
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
-  bool renamed = failure == 0 && !named && Link(leaf) == 0;
-  if (failure == 0 && !named && !renamed) step(errno == EEXIST && NamePartial(leaf));
+  bool renamed = failure == 0 && !namedAtCreation && Link(leaf) == 0;
+  if (failure == 0 && !namedAtCreation && !renamed) step(errno == EEXIST && NamePartial(leaf));
   if (failure == 0 && !renamed) renamed = step(::renameat(folder, partial, folder, leaf) == 0);
   // A named temporary that any step finds gone was taken by a sweep that its lock did not reach.
   const bool taken = !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE);
   if (renamed || taken) unfinished.store(false);
-  Release(fd);
+  Drop(fd);
   return renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
 }
 
@@ -532,18 +547,18 @@ void DiscardTemporary(std::FILE *file) {
     std::fclose(file);
     fd = -1;
   }
-  Release(fd);
+  Drop(fd);
 }
 
 bool CanStore(const char *name) {
-  return EnterFolder(name) && usable;
+  return InHeldFolder(name) && usable;
 }
 
 // A leftover is removed only if it is a regular file, still the one opened, its lock is free, and
 // it was not written since the folder was probed.
 // The open for the lock is for writing, which NFS asks of an exclusive lock.
 void SweepFolder(const char *name) {
-  if (!EnterFolder(name)) return;
+  if (!HoldFolder(name)) return;
   const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR *d = listing >= 0 ? ::fdopendir(listing) : nullptr;
   if (d == nullptr) {

@@ -42,6 +42,7 @@ HANDLE temporary = INVALID_HANDLE_VALUE;
 wchar_t *partial;            // the temporary's full path
 wchar_t *target;             // the name's full path
 std::atomic<wchar_t *> link; // the second name while it may exist, for the console handler
+bool probed, usable;         // the held folder was probed, and took a temporary
 
 // Whether Windows takes the path as it stands (\\?\...), with no '/' as a separator and no "."
 // to resolve.
@@ -180,6 +181,7 @@ bool EnterFolder(const char *name) {
     return true;
   if (folder != INVALID_HANDLE_VALUE) ::CloseHandle(folder);
   std::free(folderText), std::free(folderFinal);
+  probed = false;
   folder = INVALID_HANDLE_VALUE, folderFinal = nullptr;
   folderText = static_cast<char *>(std::malloc(length + 2));
   if (folderText == nullptr) return false;
@@ -278,6 +280,16 @@ bool CanReplace(const char *name) {
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+bool HoldFolder(const char *name) {
+  if (!EnterFolder(name)) return false;
+  if (!probed) { // a temporary never published, as for a file
+    std::FILE *file = OpenTemporary(name);
+    DiscardTemporary(file);
+    usable = file != nullptr, probed = true;
+  }
+  return true;
+}
+
 std::FILE *OpenTemporary(const char *name) {
   if (!EnterFolder(name)) return nullptr;
   const bool aimed = Aim(name);
@@ -332,9 +344,7 @@ void DiscardTemporary(std::FILE *file) {
 }
 
 bool CanStore(const char *name) {
-  std::FILE *file = OpenTemporary(name);
-  DiscardTemporary(file);
-  return file != nullptr;
+  return EnterFolder(name) && probed && usable;
 }
 
 // A leftover is opened with delete access, sharing nothing and not following links: a live run's

@@ -64,10 +64,10 @@ char *SliceName(std::size_t z) {
   return name;
 }
 
-unsigned char **rows, *voxels; // the volume: edge^2 rows of edge voxels, and edge^3 voxels
-std::size_t masks;             // the row patterns, one for each set of digit positions
-unsigned char **image;         // the rows handed to the writer for one slice
-unsigned char *empty;          // a row of zeros
+unsigned char **rowTable, *voxels; // the volume: edge^2 rows of edge voxels, and edge^3 voxels
+std::size_t masks;                 // the row patterns, one for each set of digit positions
+unsigned char **image;             // the rows handed to the writer for one slice
+unsigned char *empty;              // a row of zeros
 
 // Carving writes the solid rows alone, so the pages they lie on are all of the volume that ever
 // takes memory. Counts those pages and, given the volume, commits them, adjacent ones together.
@@ -110,7 +110,8 @@ void Allocate(long iterations, const char *folder) {
   for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   // Each base-3 digit pair of a row's (y, z) but (1, 1) leaves it solid: 8^n rows of the edge^2.
   // The row table is written whole; the program with its writer's tables holds 32 MiB at most.
-  const std::uint64_t tables = edge * edge * sizeof *rows + 2 * edge * sizeof *cell + masks * edge,
+  const std::uint64_t tables =
+                          edge * edge * sizeof *rowTable + 2 * edge * sizeof *cell + masks * edge,
                       fixed = tables + (std::uint64_t{32} << 20), room = MemoryRoom();
   const std::uint64_t solid = edge * (masks * masks * masks); // no wider than edge^3
   if (solid > room || fixed > room - solid || SolidPages(nullptr) * PageSize() > room - fixed)
@@ -120,12 +121,12 @@ void Allocate(long iterations, const char *folder) {
   folderLength = std::strlen(folder);
   name = static_cast<char *>(std::malloc(folderLength + 16)); // "/", at most 10 digits, ".tif"
   cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
-  rows = static_cast<unsigned char **>(std::malloc(edge * edge * sizeof *rows));
+  rowTable = static_cast<unsigned char **>(std::malloc(edge * edge * sizeof *rowTable));
   voxels = ReserveVolume(edge * edge * edge);
   patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
   image = static_cast<unsigned char **>(std::malloc(edge * sizeof *image));
   empty = static_cast<unsigned char *>(std::calloc(edge, 1));
-  if (name == nullptr || cell == nullptr || rows == nullptr || voxels == nullptr ||
+  if (name == nullptr || cell == nullptr || rowTable == nullptr || voxels == nullptr ||
       patterns == nullptr || image == nullptr || empty == nullptr)
     NoMemory();
   SolidPages(voxels);
@@ -133,20 +134,23 @@ void Allocate(long iterations, const char *folder) {
   name[folderLength] = '/';
 }
 
+// An empty folder argument names no folder, though the slices' names would lead to the root.
+void HoldSliceFolder() {
+  SliceName(0);
+  if (folderLength == 0 || !HoldFolder(name)) NotStored(name);
+}
+
 // Whatever can refuse a slice is looked at before the volume is carved: an entry at a slice's name
-// that cannot be replaced, and a folder that cannot take the slices. An empty folder argument
-// names no folder, though the slices' names would lead to the root.
+// that cannot be replaced, and a folder that cannot take the slices.
 void CheckNames() {
-  for (std::size_t z = 0; z < edge; ++z) {
-    SliceName(z);
-    if (folderLength == 0 || !CanReplace(name)) NotStored(name);
-  }
+  for (std::size_t z = 0; z < edge; ++z)
+    if (!CanReplace(SliceName(z))) NotStored(name);
   if (!CanStore(SliceName(0))) NotStored(name);
 }
 
 void Carve() {
   for (std::size_t z = 0; z < edge; ++z) {
-    cell[z] = rows + z * edge;
+    cell[z] = rowTable + z * edge;
     for (std::size_t y = 0; y < edge; ++y) cell[z][y] = voxels + (z * edge + y) * edge;
   }
   for (std::size_t m = 0; m < masks; ++m)
@@ -164,9 +168,9 @@ void StoreSlices() {
   }
 }
 
-void Release() {
+void FreeVolume() {
   std::free(empty), std::free(image), std::free(patterns), std::free(ones);
-  ReleaseVolume(voxels, edge * edge * edge), std::free(rows), std::free(cell), std::free(name);
+  ReleaseVolume(voxels, edge * edge * edge), std::free(rowTable), std::free(cell), std::free(name);
 }
 
 } // namespace
@@ -189,10 +193,11 @@ int main(int argc, char **argv) {
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
   Allocate(iterations, argv[2]);
+  HoldSliceFolder(); // from here on a signal removes the slice being written
   CheckNames();
   Carve();
   StoreSlices();
   SweepFolder(name); // every slice is complete: nothing the sweep meets fails the run
-  Release();
+  FreeVolume();
   return 0;
 }

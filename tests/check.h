@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// What a file must be for an image, by the format alone: every byte as a plain writer lays it
-// out, each strip as a plain LZW encoder codes it, and every strip read back by libtiff.
+// What a file must be for an image, by the format alone: libtiff reads the image's fields from it,
+// and each strip both as a plain LZW encoder codes its bytes and decoded back to them.
 #pragma once
 
 #include <linux/filter.h>
@@ -82,69 +82,51 @@ struct Image {
   const char *description = nullptr;
 };
 
-// The file that the format demands for this image; plain receives its strips uncoded.
-inline Bytes Expected(const Image &im, std::vector<Bytes> *plain = nullptr) {
-  const auto w = std::uint32_t(im.width), h = std::uint32_t(im.height);
-  const std::uint64_t rowBytes = (std::uint64_t{w} * std::uint32_t(im.bits) + 7) / 8;
-  const std::uint32_t rps = rowBytes > 8192 ? 1 : std::uint32_t(8192 / rowBytes);
-  const std::uint32_t n = (h + rps - 1) / rps;
-  const std::string text = im.description ? im.description + std::string(1, 0) : "";
-  const auto L = std::uint32_t(text.size());
-  Bytes want = {'I', 'I', 42, 0, 0, 0, 0, 0}, all;
-  const auto put = [&](std::uint32_t v, int size) {
-    for (int i = 0; i < size; ++i) want.push_back(std::uint8_t(v >> 8 * i));
-  };
-  const auto add = [&](const Bytes &b) { // at an even offset, as every part of the file is
-    want.insert(want.end(), b.begin(), b.end()), want.resize(want.size() + want.size() % 2);
-  };
-  if (L > 4) add(Bytes(text.begin(), text.end()));
-  for (const Bytes &row : im.rows) all = Serialize(row, im.bits, std::move(all));
-  std::vector<std::uint32_t> at, count;
-  for (auto from = all.begin(); from != all.end();) {
-    const Bytes strip(from, from + std::min(all.end() - from, long(rowBytes * rps)));
-    const Bytes codes = Compress(strip);
-    at.push_back(std::uint32_t(want.size())), count.push_back(std::uint32_t(codes.size()));
-    add(codes), from += long(strip.size());
-    if (plain) plain->push_back(strip);
-  }
-  const auto tables = std::uint32_t(want.size());
-  for (const auto &list : {at, count})
-    for (std::size_t i = 0; n > 1 && i < n; ++i) put(list[i], 4);
-  for (int i = 0; i < 4; ++i) want[4 + std::size_t(i)] = std::uint8_t(want.size() >> 8 * i);
-  std::uint32_t inlined = 0; // a text of up to 4 bytes lives in its entry
-  for (std::uint32_t i = 0; L <= 4 && i < L; ++i)
-    inlined |= std::uint32_t(std::uint8_t(text[i])) << 8 * i;
-  // clang-format off
-  std::vector<std::uint32_t> entries = {256, w > 65535 ? 4u : 3u, 1, w,  257, h > 65535 ? 4u : 3u, 1, h,
-      258, 3, 1, std::uint32_t(im.bits),  259, 3, 1, 5,  262, 3, 1, im.bits == 1 ? 0u : 1u};
-  if (L > 0) entries.insert(entries.end(), {270, 2, L, L > 4 ? 8 : inlined});
-  entries.insert(entries.end(), {273, 4, n, n == 1 ? at[0] : tables,  277, 3, 1, 1,  278, 4, 1, rps,
-                                 279, 4, n, n == 1 ? count[0] : tables + 4 * n,  284, 3, 1, 1});
-  // clang-format on
-  put(std::uint32_t(entries.size() / 4), 2);
-  for (std::size_t i = 0; i < entries.size(); ++i) put(entries[i], i % 4 < 2 ? 2 : 4);
-  put(0, 4);
-  return want;
-}
-
-// "" when the file at path is what it must be for this image, else its first fault.
+// "" when the file at path holds the image as the format has it, else its first fault: its
+// fields, one strip of whole rows per 8192 bytes (or per row, where a row is longer), each strip
+// coded by the format's LZW, and no second image. libtiff reads no image of no rows: such a file
+// is only looked for.
 inline std::string Verify(const std::string &path, const Image &im) {
-  std::vector<Bytes> plain;
-  const Bytes f = ReadFile(path), want = Expected(im, &plain);
-  const auto differs = std::mismatch(f.begin(), f.end(), want.begin(), want.end()).first;
-  if (f != want) return "byte " + std::to_string(differs - f.begin());
-  TIFFSetErrorHandler(nullptr), TIFFSetWarningHandler(nullptr);      // a fault shows in the result
-  TIFF *tif = im.height > 0 ? TIFFOpen(path.c_str(), "r") : nullptr; // libtiff refuses no strips
-  std::string said;
-  for (std::uint32_t s = 0; s < plain.size() && said.empty(); ++s) {
-    Bytes read(plain[s].size() + 1);
-    if (!tif ||
+  if (im.height == 0) return ReadFile(path).size() > 8 ? "" : "no image"; // libtiff reads none
+  TIFFSetErrorHandler(nullptr), TIFFSetWarningHandler(nullptr); // a fault shows in the result
+  TIFF *tif = TIFFOpen(path.c_str(), "r");
+  if (!tif) return "libtiff cannot read it";
+  const std::size_t rowBytes = (std::size_t(im.width) * std::size_t(im.bits) + 7) / 8;
+  const std::size_t rows = std::max<std::size_t>(8192 / rowBytes, 1);
+  const auto field = [tif](ttag_t tag, auto want) {
+    decltype(want) value{};
+    return TIFFGetField(tif, tag, &value) == 1 && value == want;
+  };
+  using u16 = std::uint16_t;
+  using u32 = std::uint32_t;
+  char *text = nullptr;
+  const bool described = TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &text) == 1;
+  std::string said =
+      field(TIFFTAG_IMAGEWIDTH, u32(im.width)) && field(TIFFTAG_IMAGELENGTH, u32(im.height)) &&
+              field(TIFFTAG_BITSPERSAMPLE, u16(im.bits)) && field(TIFFTAG_COMPRESSION, u16(5)) &&
+              field(TIFFTAG_PHOTOMETRIC, u16(im.bits == 1 ? 0 : 1)) &&
+              field(TIFFTAG_SAMPLESPERPIXEL, u16(1)) && field(TIFFTAG_PLANARCONFIG, u16(1)) &&
+              field(TIFFTAG_ROWSPERSTRIP, u32(rows)) && described == (im.description != nullptr) &&
+              (!described || std::string(text) == im.description) &&
+              TIFFNumberOfStrips(tif) == (std::size_t(im.height) + rows - 1) / rows
+          ? ""
+          : "fields";
+  Bytes all;
+  for (const Bytes &row : im.rows) all = Serialize(row, im.bits, std::move(all));
+  for (std::uint32_t s = 0; said.empty() && s < TIFFNumberOfStrips(tif); ++s) {
+    const auto from = all.begin() + long(s * rows * rowBytes);
+    const Bytes plain(from, from + long(std::min(rows * rowBytes, std::size_t(all.end() - from))));
+    const Bytes codes = Compress(plain);
+    Bytes raw(codes.size() + 1), read(plain.size() + 1);
+    if (TIFFReadRawStrip(tif, s, raw.data(), tmsize_t(raw.size())) != tmsize_t(codes.size()) ||
+        !std::equal(codes.begin(), codes.end(), raw.begin()) ||
         TIFFReadEncodedStrip(tif, s, read.data(), tmsize_t(read.size())) !=
-            tmsize_t(plain[s].size()) ||
-        !std::equal(plain[s].begin(), plain[s].end(), read.begin()))
-      said = "libtiff, strip " + std::to_string(s);
+            tmsize_t(plain.size()) ||
+        !std::equal(plain.begin(), plain.end(), read.begin()))
+      said = "strip " + std::to_string(s);
   }
-  if (tif) TIFFClose(tif);
+  if (said.empty() && TIFFReadDirectory(tif) != 0) said = "a second image";
+  TIFFClose(tif);
   return said;
 }
 
