@@ -393,18 +393,32 @@ bool GroupPath(char (&path)[kPathRoom], bool &unified) {
   return found;
 }
 
+// Cuts the next word off a line of space-separated words; "" at its end.
+char *Word(char *&line) {
+  line += std::strspn(line, " ");
+  char *word = line;
+  line += std::strcspn(line, " \n");
+  if (*line != '\0') *line++ = '\0';
+  return word;
+}
+
 // The folder where the group at path is mounted, into to; the length of the mount's own folder in
 // it, or 0 where its hierarchy is not mounted here.
 std::size_t GroupFolder(char (&to)[kPathRoom], const char *path, bool unified) {
-  char line[3 * kPathRoom], root[kPathRoom], at[kPathRoom], type[64], options[1024];
+  char line[3 * kPathRoom];
   std::FILE *f = std::fopen("/proc/self/mountinfo", "r");
   std::size_t mount = 0;
   while (mount == 0 && f != nullptr && std::fgets(line, sizeof line, f) != nullptr) {
-    const char *tail = std::strstr(line, " - "); // after the optional fields
-    if (tail == nullptr || std::sscanf(line, "%*s %*s %*s %4095s %4095s", root, at) != 2 ||
-        std::sscanf(tail, " - %63s %*s %1023s", type, options) != 2 ||
-        std::strcmp(type, unified ? "cgroup2" : "cgroup") != 0 ||
-        (!unified && !Lists(options, "memory")))
+    char *p = line;
+    for (int skipped = 0; skipped < 3; ++skipped) Word(p); // its id, its parent's, the device
+    const char *root = Word(p), *at = Word(p);
+    p = std::strstr(p, " - "); // after the optional fields
+    if (p == nullptr) continue;
+    p += 3;
+    const char *type = Word(p);
+    Word(p); // the source
+    if (std::strcmp(type, unified ? "cgroup2" : "cgroup") != 0 ||
+        (!unified && !Lists(Word(p), "memory")))
       continue;
     // The mount shows the hierarchy from its root on: the group lies below it, or is not here.
     const std::size_t r = std::strcmp(root, "/") == 0 ? 0 : std::strlen(root);
