@@ -7,6 +7,7 @@
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -145,10 +146,10 @@ inline bool Refuse(unsigned call, unsigned arg, unsigned flags, unsigned error) 
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) == 0;
 }
 
-// A fresh empty folder, removed with everything in it at the end; in memory where there is
-// /dev/shm, so that the suite's time does not hang on the disk.
+// A fresh empty folder, removed with everything in it at the end; in memory where /dev/shm takes
+// this user's folders, so that the suite's time does not hang on the disk.
 struct TempDir {
-  std::string where = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+  std::string where = ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
   const std::filesystem::path path = ::mkdtemp(where.append("/travik-test-XXXXXX").data());
   ~TempDir() { // rm goes where paths are too long to name
     std::error_code failed;
