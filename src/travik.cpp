@@ -70,7 +70,7 @@ unsigned char **image;             // the rows handed to the writer for one slic
 unsigned char *empty;              // a row of zeros
 
 // Carving writes the solid rows alone, so the pages they lie on are all of the volume that ever
-// takes memory. Counts those pages and, given the volume, commits them, adjacent ones together.
+// takes memory. Their bytes, and given the volume, those pages committed, adjacent ones together.
 std::uint64_t SolidPages(unsigned char *volume) {
   const std::size_t page = PageSize();
   std::uint64_t pages = 0;
@@ -88,7 +88,7 @@ std::uint64_t SolidPages(unsigned char *volume) {
       to = (row + edge - 1) / page + 1;
     }
   flush();
-  return pages;
+  return pages * page;
 }
 
 // Every allocation is checked where it is made: an exception is no way to report that memory is
@@ -114,7 +114,7 @@ void Allocate(long iterations, const char *folder) {
                           edge * edge * sizeof *rowTable + 2 * edge * sizeof *cell + masks * edge,
                       fixed = tables + (std::uint64_t{32} << 20), room = MemoryRoom();
   const std::uint64_t solid = edge * (masks * masks * masks); // no wider than edge^3
-  if (solid > room || fixed > room - solid || SolidPages(nullptr) * PageSize() > room - fixed)
+  if (solid > room || fixed > room - solid || SolidPages(nullptr) > room - fixed)
     NoMemory();
   digits = 1;
   for (std::size_t p = 10; edge > p; p *= 10) ++digits;
