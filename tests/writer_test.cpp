@@ -13,10 +13,14 @@
 #include <sys/syscall.h>
 #include <tuple>
 
+// The next call of the function named `failing` fails, as a file system, a full disk or a name the
+// run may not replace makes it.
+std::string failing;
+const auto Fails = [](const char *call) { return failing == call && (failing.clear(), true); };
+
 // The next `swept` renames find their temporary gone, as when a sweep on another host takes it in
 // the instant between its close and its rename, where a network file system drops the lock.
-// The next `refused` renames fail as a rename onto a name the run may not replace does.
-int swept = 0, refused = 0;
+int swept = 0;
 std::string published; // the temporary's name at the last rename
 bool unheld = false;   // a temporary came to its rename with no lock, which a sweep takes
 extern "C" int __real_renameat(int at, const char *from, int to_at, const char *to);
@@ -25,9 +29,9 @@ extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *
   const int other = ::openat(at, from, O_RDONLY | O_CLOEXEC); // as a sweep opens it
   unheld = unheld || (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0);
   if (other >= 0) ::close(other);
-  return swept > 0     ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
-         : refused > 0 ? (--refused, errno = EACCES, -1)
-                       : __real_renameat(at, from, to_at, to);
+  return swept > 0           ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
+         : Fails("renameat") ? (errno = EACCES, -1)
+                             : __real_renameat(at, from, to_at, to);
 }
 
 // The next `vanished` fchmods find their temporary gone, as a sweep on a host whose locks do not
@@ -53,12 +57,17 @@ extern "C" int __wrap_flock(int fd, int operation) {
   return contested > 0 ? (--contested, errno = EWOULDBLOCK, -1) : __real_flock(fd, operation);
 }
 
-// The next `unclosed` closes fail, as a network file system's may when it writes at close.
-int unclosed = 0;
 extern "C" int __real_fclose(std::FILE *stream);
-extern "C" int __wrap_fclose(std::FILE *stream) {
-  return unclosed > 0 ? (--unclosed, __real_fclose(stream), errno = EIO, EOF)
-                      : __real_fclose(stream);
+extern "C" int __wrap_fclose(std::FILE *stream) { // as a network file system's may, at close
+  return Fails("fclose") ? (__real_fclose(stream), errno = EIO, EOF) : __real_fclose(stream);
+}
+extern "C" int __real_fseek(std::FILE *stream, long offset, int whence);
+extern "C" int __wrap_fseek(std::FILE *stream, long offset, int whence) {
+  return Fails("fseek") ? (errno = EIO, -1) : __real_fseek(stream, offset, whence);
+}
+extern "C" std::FILE *__real_fdopen(int fd, const char *mode);
+extern "C" std::FILE *__wrap_fdopen(int fd, const char *mode) {
+  return Fails("fdopen") ? (errno = ENOMEM, nullptr) : __real_fdopen(fd, mode);
 }
 
 // The next `drawn` random numbers are `fixed`, each `stride` above the one before, so that a test
@@ -237,6 +246,8 @@ TEST(Writer, GeneratedImages) {
   for (Bytes &row : mixed.rows) row = few.rows[random() % 64];
   Store(mixed);
   Store(Make(8192, 600, 8, noise));
+  EXPECT_EXIT((failing = "fseek", Store(Make(8192, 100, 8, noise))), // past the buffer: patched
+              ::testing::ExitedWithCode(1), "file not stored");
 }
 
 // A name that is taken, by a file or by a link to nowhere, stays as it is and another is drawn,
@@ -332,12 +343,13 @@ TEST(WriterDeath, Refusals) {
     const char *why;
     rlim_t memory = RLIM_INFINITY;
     const char *description = nullptr;
-    int sweeps = 0, closes = 0, renames = 0;
+    int sweeps = 0;
+    const char *fails = ""; // the call that fails
     bool unrowed = false;
   } cases[] = {
       {0, 1, 8, "bad image format"},
       {3, 1, 1, "bad image format"},
-      {1, 1, 8, "bad image format", RLIM_INFINITY, nullptr, 0, 0, 0, true},
+      {1, 1, 8, "bad image format", RLIM_INFINITY, nullptr, 0, "", true},
       {4, -1, 8, "bad image format"},
       {4, 1, 0, "bad image format"},
       {4, 1, 33, "bad image format"},
@@ -347,8 +359,9 @@ TEST(WriterDeath, Refusals) {
       {8193, 536870895, 8, "no allocatable memory", 512u << 20},           // the largest that fits
       {8193, 536870893, 8, "file not stored", 512u << 20, "abcd"},         // 4 GiB exactly
       {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, kPublishTries}, // swept at every try
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 1},          // its close fails
-      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, 0, 1},       // its rename fails
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, "fdopen"},
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, "fclose"},
+      {1, 1, 8, "file not stored", RLIM_INFINITY, nullptr, 0, "renameat"},
   };
   // Once as written, once with no unnamed files, so that a failure must remove a named temporary.
   for (const bool named : {false, true})
@@ -359,13 +372,13 @@ TEST(WriterDeath, Refusals) {
       const auto store = [&] {
         const rlimit limit{c.memory, c.memory};
         ::setrlimit(RLIMIT_AS, &limit);
-        swept = c.sweeps, unclosed = c.closes, refused = c.renames;
+        swept = c.sweeps, failing = c.fails;
         if (named) NoUnnamedFiles();
         StoreImageFile(name.c_str(), c.width, c.height, c.bits, c.unrowed ? nullptr : rows,
                        c.description);
       };
       // A sweep or a refusal meets only a rename onto an older file, which stays as it was.
-      const bool over = c.sweeps > 0 || c.renames > 0;
+      const bool over = c.sweeps > 0 || std::string(c.fails) == "renameat";
       if (over) std::ofstream(name) << "old";
       EXPECT_EXIT(store(), ::testing::ExitedWithCode(1), "^" + name + " : " + c.why + "\\.\n$");
       EXPECT_EQ((over ? check::ReadFile(name) : Bytes{'o', 'l', 'd'}), (Bytes{'o', 'l', 'd'}));
