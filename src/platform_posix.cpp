@@ -73,6 +73,7 @@ bool namedAtCreation; // the temporary has had its name since it was created
 bool usable;        // it takes a temporary
 bool unnamedWorks;  // its unnamed files can be named
 mode_t newMode;     // the mode it gives a new file
+mode_t namedMode;   // the mode a named temporary is created with
 struct stat within; // the folder itself
 timespec probed;    // when the probe's temporary was written, by the folder's file system's clock
 
@@ -240,17 +241,26 @@ bool Recent(int leftover) {
   return t.tv_sec != probed.tv_sec ? t.tv_sec > probed.tv_sec : t.tv_nsec > probed.tv_nsec;
 }
 
+bool Duplicable(int descriptor) {
+  const int second = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  if (second >= 0) ::close(second);
+  return second >= 0;
+}
+
 // Learns, with a temporary created as any new file is and never published, what the folder gives
-// a new file, and whether its unnamed files can be named. The temporary is a slice's, whatever
-// name came first: no name's length decides for the folder, and a sweep takes what a run killed
-// here leaves.
+// a new file, whether its unnamed files can be named, and whether a file's mode can be set: where
+// it cannot, a named temporary is created with the folder's mode from the start rather than kept
+// to its owner. The temporary's second descriptor stands for the one that publication takes. The
+// temporary is a slice's, whatever name came first: no name's length decides for the folder, and a
+// sweep takes what a run killed here leaves.
 void Probe() {
   constexpr char kSlice[] = "0.tif";
   struct stat s {};
   usable = unnamedWorks = false;
+  namedMode = 0600;
 #ifdef O_TMPFILE
   fd = ::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-  usable = fd >= 0 && NamePartial(kSlice) && ::fstat(fd, &s) == 0;
+  usable = fd >= 0 && NamePartial(kSlice) && ::fstat(fd, &s) == 0 && Duplicable(fd);
   unnamedWorks = usable || (fd >= 0 && errno == EEXIST); // else every name drawn was taken
   Drop(fd);
 #endif
@@ -258,7 +268,10 @@ void Probe() {
     fd = DrawName(kSlice, [] {
       return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     });
-    usable = fd >= 0 && ::fstat(fd, &s) == 0;
+    usable = fd >= 0 && ::fstat(fd, &s) == 0 && Duplicable(fd);
+    if (usable && ::fchmod(fd, s.st_mode & 07777) != 0 &&
+        (errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP))
+      namedMode = 0666;
     Drop(fd);
   }
   newMode = s.st_mode & 07777;
@@ -296,8 +309,9 @@ bool MayOverride() {
 }
 
 // Whether this process's user namespace maps id (kind "uid" or "gid"). The kernel shows an owner
-// it cannot map as the overflow id, which is a real one only where the map covers it. Without
-// /proc there is no telling, and the id is taken as mapped.
+// it cannot map as the overflow id, which is then a real owner only where the map covers every id:
+// a map of ranges may cover the overflow id itself, and an owner shown so is taken as unmapped.
+// Without /proc there is no telling, and the id is taken as mapped.
 bool Mapped(unsigned id, const char *kind) {
   char path[40];
   std::snprintf(path, sizeof path, "/proc/sys/kernel/overflow%s", kind);
@@ -307,12 +321,11 @@ bool Mapped(unsigned id, const char *kind) {
   if (file != nullptr) std::fclose(file);
   std::snprintf(path, sizeof path, "/proc/self/%s_map", kind);
   if (!known || id != overflow || (file = std::fopen(path, "r")) == nullptr) return true;
-  bool mapped = false;
-  for (unsigned long inside, outside, count;
-       !mapped && std::fscanf(file, "%lu %lu %lu", &inside, &outside, &count) == 3;)
-    mapped = id >= inside && id - inside < count;
+  unsigned long inside = 0, outside = 0, count = 0;
+  const bool all = std::fscanf(file, "%lu %lu %lu", &inside, &outside, &count) == 3 &&
+                   inside == 0 && count == 4294967295;
   std::fclose(file);
-  return mapped;
+  return all;
 }
 
 // Opens a leftover for its lock, and never anything but a regular file: the type is read from the
@@ -489,11 +502,22 @@ bool HoldFolder(const char *name) {
   return true;
 }
 
+// Whether the entry is a mount point, which no rename may replace (EBUSY).
+bool MountedOn(const char *entry, const struct stat &s) {
+#ifdef STATX_ATTR_MOUNT_ROOT
+  struct statx x {};
+  if (::statx(folder, entry, AT_SYMLINK_NOFOLLOW, 0, &x) == 0 &&
+      (x.stx_attributes_mask & x.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0)
+    return true;
+#endif
+  return s.st_dev != within.st_dev; // another file system's root, where statx cannot tell
+}
+
 bool CanReplace(const char *name) {
   struct stat s {};
   if (!InHeldFolder(name)) return false;
   if (::fstatat(folder, leaf, &s, AT_SYMLINK_NOFOLLOW) != 0) return true; // nothing there
-  if (S_ISDIR(s.st_mode)) return false;
+  if (S_ISDIR(s.st_mode) || MountedOn(leaf, s)) return false;
   // In a sticky folder only the owner of the entry or of the folder may replace it, or a process
   // that may override the rule for an entry whose owner its user namespace maps.
   const uid_t me = ::geteuid();
@@ -511,7 +535,8 @@ std::FILE *OpenTemporary(const char *name) {
   namedAtCreation = fd < 0;
   for (int attempt = 0; namedAtCreation && attempt < kContestedTemporaries; ++attempt) {
     fd = DrawName(leaf, [] {
-      return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      namedMode);
     });
     // Without locks there is no sweep to fear; a lock refused, or a name that a sweep took
     // before the lock, leaves the entry to whoever has it now.
@@ -535,10 +560,9 @@ Published PublishTemporary(std::FILE *file) {
   };
   step(std::fflush(file) == 0 && std::ferror(file) == 0);
   // A named temporary gets the folder's mode for a new file, unless its file system has no modes
-  // (FAT through FUSE answers ENOSYS).
+  // (FAT through FUSE answers ENOSYS) or it was created with it.
   if (failure == 0 && namedAtCreation)
-    step(::fchmod(fd, newMode) == 0 || errno == EPERM || errno == ENOTSUP || errno == EOPNOTSUPP ||
-         errno == ENOSYS);
+    step(::fchmod(fd, newMode) == 0 || errno == ENOSYS || namedMode != 0600);
   // A second descriptor keeps the file and its lock while the stream closes, and close reports
   // what a network file system could not write.
   const int held = failure == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
@@ -546,14 +570,19 @@ Published PublishTemporary(std::FILE *file) {
   step(std::fclose(file) == 0);
   fd = held;
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
-  bool renamed = failure == 0 && !namedAtCreation && Link(leaf) == 0;
-  if (failure == 0 && !namedAtCreation && !renamed) step(errno == EEXIST && NamePartial(leaf));
-  if (failure == 0 && !renamed) renamed = step(::renameat(folder, partial, folder, leaf) == 0);
-  // A named temporary that any step finds gone was taken by a sweep that its lock did not reach.
-  const bool taken = !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE);
-  if (renamed || taken) unfinished.store(false);
+  const bool linked = failure == 0 && !namedAtCreation && Link(leaf) == 0;
+  if (failure == 0 && !namedAtCreation && !linked) step(errno == EEXIST && NamePartial(leaf));
+  bool renamed = failure == 0 && !linked && step(::renameat(folder, partial, folder, leaf) == 0);
+  // A named temporary that any step finds gone was taken by a sweep that its lock did not reach;
+  // in a folder that others may write to, another file may have been put at its name, and the
+  // rename then gave NAME what this run did not write.
+  const bool replaced = renamed && !SameFile(folder, leaf, fd);
+  renamed = renamed && !replaced;
+  const bool taken =
+      !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE || replaced);
+  if (linked || renamed || taken) unfinished.store(false);
   Drop(fd);
-  return renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
+  return linked || renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
 }
 
 void DiscardTemporary(std::FILE *file) {

@@ -114,8 +114,7 @@ void Allocate(long iterations, const char *folder) {
                           edge * edge * sizeof *rowTable + 2 * edge * sizeof *cell + masks * edge,
                       fixed = tables + (std::uint64_t{32} << 20), room = MemoryRoom();
   const std::uint64_t solid = edge * (masks * masks * masks); // no wider than edge^3
-  if (solid > room || fixed > room - solid || SolidPages(nullptr) > room - fixed)
-    NoMemory();
+  if (solid > room || fixed > room - solid || SolidPages(nullptr) > room - fixed) NoMemory();
   digits = 1;
   for (std::size_t p = 10; edge > p; p *= 10) ++digits;
   folderLength = std::strlen(folder);

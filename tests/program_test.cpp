@@ -55,6 +55,7 @@ struct Setting {
   bool fowner = true;    // it may override the sticky bit, as root may
   bool userns = false;   // root of a user namespace of its own, as in a rootless container
   bool overlaid = false; // in a root of its own, whose writes land in ./upper
+  bool mounted = false;  // in a mount namespace of its own, where its slice 30.tif is a mount point
   mode_t mask = 027;     // the umask
   const char *group = nullptr;  // the memory cgroup it joins
   uid_t user = 0;               // another user than root it runs as
@@ -146,7 +147,9 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     if (s.overlaid && !Overlay()) _exit(125);
     if (s.group && !(std::ofstream(s.group + std::string("/cgroup.procs")) << 0 << std::flush))
       _exit(125);
-    if (s.groups && !FakeGroups(s.groups)) _exit(125);
+    if ((s.groups && !FakeGroups(s.groups)) ||
+        (s.mounted && !(OwnMounts() && ::mount("30.tif", "30.tif", nullptr, MS_BIND, 0) == 0)))
+      _exit(125);
     const rlimit none{0, 0}; // SIGQUIT dumps no core into the folder
     if (::setrlimit(RLIMIT_CORE, &none) != 0 ||
         (!s.fowner && ::prctl(PR_CAPBSET_DROP, CAP_FOWNER, 0, 0, 0) != 0))
@@ -237,6 +240,7 @@ const Prepare kDead = [](auto &f) { // more leftovers of dead runs than descript
     std::ofstream(f + "/1.tif.partial.0123456789abcd" + std::to_string(n));
 };
 const Prepare kFifo = [](auto &f) { ::mkfifo(f.c_str(), 0666); };
+const Prepare kFile30 = [](auto &f) { std::ofstream(f + "/30.tif") << "mounted"; };
 template <const char *kName> void At(const std::string &f) { // at a path too long to name
   fs::create_directories(f);
   const int folder = ::open(f.c_str(), O_RDONLY | O_DIRECTORY);
@@ -308,7 +312,8 @@ class Runs : public ::testing::TestWithParam<Case> {};
 TEST_P(Runs, Case) {
   Case c = GetParam();
   Setting &s = c.setting; // namespaces, mounts and other users need root
-  if ((s.apart || !s.fowner || s.userns || s.overlaid || s.user || !c.with.empty()) && ::geteuid())
+  if ((s.apart || !s.fowner || s.userns || s.overlaid || s.mounted || s.user || !c.with.empty()) &&
+      ::geteuid())
     GTEST_SKIP() << "needs root, for namespaces, mounts or other users";
   if (s.userns && !Can([] { return MappedAlone() && ::access(TRAVIK_PATH, X_OK) == 0; }))
     GTEST_SKIP() << "the kernel gives this user no user namespace of its own";
@@ -394,6 +399,7 @@ TEST_P(Runs, Case) {
 }
 
 const Setting kFileSize = {.resource = RLIMIT_FSIZE, .limit = 100};
+const Setting kFiveFiles = {.resource = RLIMIT_NOFILE, .limit = 5}; // too few to publish a slice
 
 // Arguments and folders that no slice can be written from, each refused before any file.
 const std::vector<Case> kRefusals = {
@@ -409,6 +415,8 @@ const std::vector<Case> kRefusals = {
     {"missing_folder", {"6", "gone/"}, "gone//000.tif" + kLost, 0, 0},
     {"no_new_files", {"6", "."}, "./000.tif" + kLost, 729, 0, {.refuse = kNoNewFiles}},
     {"fifo", {"1", "p"}, "p/0.tif" + kLost, 0, 0, {}, kFifo, {"p"}}, // no open may wait on it
+    {"five_descriptors", {"6", "."}, "./000.tif" + kLost, 729, 0, kFiveFiles},
+    {"mount_point", {"4", "."}, "./30.tif" + kLost, 81, 0, {.mounted = true}, kFile30, {"30.tif"}},
 };
 INSTANTIATE_TEST_SUITE_P(Refusals, Runs, ::testing::ValuesIn(kRefusals), kCaseName);
 

@@ -14,7 +14,8 @@
 #include <tuple>
 
 // The next call of the function named `failing` fails, as a file system, a full disk or a name the
-// run may not replace makes it.
+// run may not replace makes it; "hijack": the next rename finds another file at its temporary's
+// name, as a user of a folder open to all may put there.
 std::string failing;
 const auto Fails = [](const char *call) { return failing == call && (failing.clear(), true); };
 
@@ -29,6 +30,10 @@ extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *
   const int other = ::openat(at, from, O_RDONLY | O_CLOEXEC); // as a sweep opens it
   unheld = unheld || (other >= 0 && ::flock(other, LOCK_EX | LOCK_NB) == 0);
   if (other >= 0) ::close(other);
+  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(at)) / from;
+  if (Fails("hijack"))
+    std::ofstream(path.string() + "~") << "evil",
+        std::rename((path.string() + "~").c_str(), path.c_str());
   return swept > 0           ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
          : Fails("renameat") ? (errno = EACCES, -1)
                              : __real_renameat(at, from, to_at, to);
@@ -36,12 +41,14 @@ extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *
 
 // The next `vanished` fchmods find their temporary gone, as a sweep on a host whose locks do not
 // reach this one takes it (ENOENT, and ESTALE as NFS answers, by turns); the next `modeless` ones
-// answer as FAT through FUSE, which has no modes.
-int vanished = 0, modeless = 0;
+// answer as FAT through FUSE, which has no modes. Before them, the next `unsettable` ones are
+// refused, as by file systems that have modes but let no one set them.
+int vanished = 0, modeless = 0, unsettable = 0;
 extern "C" int __real_fchmod(int fd, mode_t mode);
 extern "C" int __wrap_fchmod(int fd, mode_t mode) {
   const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
-  return vanished > 0
+  return unsettable > 0 ? (--unsettable, errno = EPERM, -1)
+         : vanished > 0
              ? (std::filesystem::remove(path), errno = --vanished % 2 ? ENOENT : ESTALE, -1)
          : modeless > 0 ? (--modeless, errno = ENOSYS, -1)
                         : __real_fchmod(fd, mode);
@@ -111,6 +118,8 @@ Bytes Store(const check::Image &im, bool over = false) {
   for (const Bytes &r : im.rows) rows.push_back(const_cast<unsigned char *>(r.data()));
   StoreImageFile(path.c_str(), im.width, im.height, im.bits, rows.data(), im.description);
   EXPECT_EQ(check::Verify(path, im), "") << im.width << " x " << im.height << " x " << im.bits;
+  std::ofstream(dir / "touched"); // the mode that the folder gives any new file
+  EXPECT_EQ(fs::status(path).permissions(), fs::status(dir / "touched").permissions());
   return check::ReadFile(path);
 }
 
@@ -165,10 +174,12 @@ TEST(Writer, ExactBytes) {
           "01 00 00 00 00 00 00 00");
   swept = kPublishTries - 1; // written again each time, and stored at the last try
   EXPECT_TRUE(Store(solid, true) == one && swept == 0);
+  failing = "hijack"; // and written again where another file took its temporary's name
+  EXPECT_TRUE(Store(solid, true) == one && failing.empty());
   // The same for a named temporary gone before its rename, and stored as it is where there are
-  // no modes.
+  // no modes; created with the folder's mode where modes cannot be set.
   const auto named = [&] {
-    NoUnnamedFiles(), vanished = kPublishTries - 1, modeless = kPublishTries;
+    NoUnnamedFiles(), unsettable = 1, vanished = kPublishTries - 1, modeless = kPublishTries;
     std::exit(Store(solid, true) == one && vanished == 0 ? 0 : 1);
   };
   EXPECT_EXIT(named(), ::testing::ExitedWithCode(0), "");
@@ -182,12 +193,12 @@ TEST(Writer, ExactBytes) {
       {"61 62 63 61 62 63 61 62 63", "80 18 4C 46 38 14 12 07 01"}};
   for (const auto &[in, out] : streams) EXPECT_EQ(check::Compress(Hex(in)), Hex(out)) << in;
 
-  const std::tuple<int, const char *, const char *> rows[] = {{1, "1 0 1 1 0 0 1 1 1 1", "B3 C0"},
-                                                              {4, "1 2 3", "12 30"},
-                                                              {12, "AB CD", "0A B0 CD"},
-                                                              {24, "AB", "00 00 AB"},
-                                                              {16, "AB", "AB 00"},
-                                                              {32, "AB", "AB 00 00 00"}};
+  // Bits, samples, and the row's stored bytes.
+  // clang-format off
+  const std::tuple<int, const char *, const char *> rows[] = {
+      {1, "1 0 1 1 0 0 1 1 1 1", "B3 C0"}, {4, "1 2 3", "12 30"}, {12, "AB CD", "0A B0 CD"},
+      {24, "AB", "00 00 AB"}, {16, "AB", "AB 00"}, {32, "AB", "AB 00 00 00"}};
+  // clang-format on
   for (const auto &[bits, samples, row] : rows)
     EXPECT_EQ(check::Serialize(Hex(samples), bits), Hex(row)) << bits;
 }
