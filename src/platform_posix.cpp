@@ -330,7 +330,9 @@ bool Mapped(unsigned id, const char *kind) {
 
 // Opens a leftover for its lock, and never anything but a regular file: the type is read from the
 // entry held by a path descriptor, which is then reopened through /proc; without O_PATH, the
-// entry's type is read first and its open cannot block.
+// entry's type is read first and its open cannot block. It is opened for writing, which NFS asks
+// of an exclusive lock, or else for reading, where a file system opens no existing file for
+// writing (gvfs) and flock takes either.
 int OpenLeftover(int at, const char *entry) {
   struct stat s {};
 #ifdef O_PATH
@@ -340,13 +342,18 @@ int OpenLeftover(int at, const char *entry) {
   if (::fstat(path, &s) == 0 && S_ISREG(s.st_mode)) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", path);
-    opened = ::open(self, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    for (const int mode : {O_WRONLY, O_RDONLY})
+      if (opened < 0) opened = ::open(self, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   }
   ::close(path);
   return opened;
 #else
   if (::fstatat(at, entry, &s, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(s.st_mode)) return -1;
-  return ::openat(at, entry, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  int opened = -1;
+  for (const int mode : {O_WRONLY, O_RDONLY})
+    if (opened < 0)
+      opened = ::openat(at, entry, mode | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  return opened;
 #endif
 }
 

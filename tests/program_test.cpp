@@ -112,11 +112,10 @@ bool Overlay() {
 // Shows the run a memory cgroup hierarchy of the test's making, in a mount namespace of its own:
 // the script makes it in /mnt, with the .cgroup and .mountinfo tables that /proc shows the run.
 bool FakeGroups(const std::string &script) {
-  const std::string self = "/proc/" + std::to_string(::getpid());
   return OwnMounts() && ::mount("none", "/mnt", "tmpfs", 0, nullptr) == 0 &&
          std::system(("cd /mnt && p() { mkdir -p $(dirname $1) && printf \"$2\\n\" >$1; } && " +
-                      script + " && mount --bind .cgroup " + self +
-                      "/cgroup && mount --bind .mountinfo " + self + "/mountinfo")
+                      script + " && mount --bind .cgroup /proc/$PPID/cgroup &&" +
+                      " mount --bind .mountinfo /proc/$PPID/mountinfo")
                          .c_str()) == 0;
 }
 
