@@ -139,9 +139,9 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
       _exit(125);
     if (s.unrandom && *TRAVIK_FAKETIME != '\0' && !TRAVIK_SANITIZED)
       ::setenv("LD_PRELOAD", TRAVIK_FAKETIME, 1), ::setenv("FAKETIME", "2026-12-08 12:00:00", 1);
-    // The leak checker reads the process's threads from a folder as it ends; that read is not
-    // the run's, so it may not meet the refusal.
-    if (TRAVIK_SANITIZED && s.refuse == kNoFolderReading)
+    // The leak checker reads the process's threads from a folder as it ends, with descriptors of
+    // its own; that read is not the run's, so it may not meet the refusal or the limit.
+    if (TRAVIK_SANITIZED && (s.refuse == kNoFolderReading || s.resource == RLIMIT_NOFILE))
       ::setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     if (s.overlaid && !Overlay()) _exit(125);
     if (s.group && !(std::ofstream(s.group + std::string("/cgroup.procs")) << 0 << std::flush))
