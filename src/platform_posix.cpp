@@ -510,7 +510,7 @@ bool HoldFolder(const char *name) {
 }
 
 // Whether the entry is a mount point, which no rename may replace (EBUSY).
-bool MountedOn(const char *entry, const struct stat &s) {
+bool MountedOn([[maybe_unused]] const char *entry, const struct stat &s) {
 #ifdef STATX_ATTR_MOUNT_ROOT
   struct statx x {};
   if (::statx(folder, entry, AT_SYMLINK_NOFOLLOW, 0, &x) == 0 &&
