@@ -12,7 +12,8 @@
 //
 //   none --OpenTemporary--> open --PublishTemporary--> kDone: the file is at NAME
 //                             |                    |-> kTaken: gone before its publication, NAME
-//                             |                    |   untouched; the file may be written again
+//                             |                    |   untouched, or replaced by another's file,
+//                             |                    |   which NAME then holds; write it again
 //                             |                    \-> kFailed: a step failed, NAME untouched
 //                             +---DiscardTemporary---> discarded: NAME untouched
 //
@@ -58,8 +59,8 @@ enum class Published { kDone, kTaken, kFailed };
 
 // Closes the stream and puts its file onto the name it was opened for. kTaken: the temporary, once
 // named, was gone before its publication, as another host's sweep takes it where locks do not
-// reach that host (or a network file system drops the lock with the stream); the file may be
-// written again.
+// reach that host (or a network file system drops the lock with the stream), or another file was
+// put at its name and published instead; the file may be written again.
 Published PublishTemporary(std::FILE *file);
 
 // Closes the stream, if any, and removes this run's temporary, if any.

@@ -328,11 +328,16 @@ bool Mapped(unsigned id, const char *kind) {
   return all;
 }
 
+// Opens an entry for its lock: for writing, which NFS asks of an exclusive lock, or else for
+// reading, where a file system opens no existing file for writing (gvfs); flock takes either.
+int OpenForLock(int at, const char *entry, int flags) {
+  const int opened = ::openat(at, entry, O_WRONLY | flags);
+  return opened >= 0 ? opened : ::openat(at, entry, O_RDONLY | flags);
+}
+
 // Opens a leftover for its lock, and never anything but a regular file: the type is read from the
 // entry held by a path descriptor, which is then reopened through /proc; without O_PATH, the
-// entry's type is read first and its open cannot block. It is opened for writing, which NFS asks
-// of an exclusive lock, or else for reading, where a file system opens no existing file for
-// writing (gvfs) and flock takes either.
+// entry's type is read first and its open cannot block.
 int OpenLeftover(int at, const char *entry) {
   struct stat s {};
 #ifdef O_PATH
@@ -342,18 +347,13 @@ int OpenLeftover(int at, const char *entry) {
   if (::fstat(path, &s) == 0 && S_ISREG(s.st_mode)) {
     char self[64];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", path);
-    for (const int mode : {O_WRONLY, O_RDONLY})
-      if (opened < 0) opened = ::open(self, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    opened = OpenForLock(AT_FDCWD, self, O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   }
   ::close(path);
   return opened;
 #else
   if (::fstatat(at, entry, &s, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(s.st_mode)) return -1;
-  int opened = -1;
-  for (const int mode : {O_WRONLY, O_RDONLY})
-    if (opened < 0)
-      opened = ::openat(at, entry, mode | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  return opened;
+  return OpenForLock(at, entry, O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 #endif
 }
 
@@ -579,17 +579,18 @@ Published PublishTemporary(std::FILE *file) {
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
   const bool linked = failure == 0 && !namedAtCreation && Link(leaf) == 0;
   if (failure == 0 && !namedAtCreation && !linked) step(errno == EEXIST && NamePartial(leaf));
-  bool renamed = failure == 0 && !linked && step(::renameat(folder, partial, folder, leaf) == 0);
+  const bool renamed =
+      failure == 0 && !linked && step(::renameat(folder, partial, folder, leaf) == 0);
   // A named temporary that any step finds gone was taken by a sweep that its lock did not reach;
   // in a folder that others may write to, another file may have been put at its name, and the
   // rename then gave NAME what this run did not write.
   const bool replaced = renamed && !SameFile(folder, leaf, fd);
-  renamed = renamed && !replaced;
+  const bool done = linked || (renamed && !replaced);
   const bool taken =
-      !renamed && unfinished.load() && (failure == ENOENT || failure == ESTALE || replaced);
-  if (linked || renamed || taken) unfinished.store(false);
+      !done && unfinished.load() && (failure == ENOENT || failure == ESTALE || replaced);
+  if (done || taken) unfinished.store(false);
   Drop(fd);
-  return linked || renamed ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
+  return done ? Published::kDone : taken ? Published::kTaken : Published::kFailed;
 }
 
 void DiscardTemporary(std::FILE *file) {
