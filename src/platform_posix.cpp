@@ -233,11 +233,15 @@ timespec Modified(const struct stat &s) {
 }
 
 // Whether a leftover was written after this run probed its folder, so that it belongs to a run
-// that writes now: on this host or, where locks do not reach across hosts, on another.
+// that writes now: on this host or, where locks do not reach across hosts, on another. Where the
+// file system keeps whole seconds (FUSE), or FAT's two, a file written with the probe may show
+// the probe's time or the tick before: what is not two seconds older is spared then, and left to
+// a later run.
 bool Recent(int leftover) {
   struct stat s {};
   if (::fstat(leftover, &s) != 0) return true;
   const timespec t = Modified(s);
+  if (probed.tv_nsec == 0) return t.tv_sec + 2 >= probed.tv_sec;
   return t.tv_sec != probed.tv_sec ? t.tv_sec > probed.tv_sec : t.tv_nsec > probed.tv_nsec;
 }
 
@@ -297,6 +301,31 @@ bool InHeldFolder(const char *name) {
   return InHeldFolder(name, path, length);
 }
 
+// Sums and differences of byte counts, where a limit may be the largest number a file holds.
+std::uint64_t Plus(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+std::uint64_t Less(std::uint64_t a, std::uint64_t b) {
+  return a > b ? a - b : 0;
+}
+
+// The number that the file in folder at holds, or its line key holds; none when there is no such
+// number, as with a cgroup's "max", which is how v2 says "no limit".
+std::uint64_t Number(const char *at, const char *file, const char *key, std::uint64_t none) {
+  char path[kPathRoom];
+  if (std::snprintf(path, sizeof path, "%s/%s", at, file) >= int(sizeof path)) return none;
+  std::FILE *f = std::fopen(path, "r");
+  if (f == nullptr) return none;
+  std::uint64_t value = none;
+  char word[64];
+  unsigned long long n = 0;
+  if (key == nullptr && std::fscanf(f, "%llu", &n) == 1) value = n;
+  while (key != nullptr && value == none && std::fscanf(f, "%63s %llu", word, &n) == 2)
+    if (std::strcmp(word, key) == 0) value = n;
+  std::fclose(f);
+  return value;
+}
+
 // Whether this process may override the sticky bit's rule (CAP_FOWNER), as the kernel says.
 bool MayOverride() {
 #if defined(_LINUX_CAPABILITY_VERSION_3) && defined(SYS_capget)
@@ -314,13 +343,11 @@ bool MayOverride() {
 // Without /proc there is no telling, and the id is taken as mapped.
 bool Mapped(unsigned id, const char *kind) {
   char path[40];
-  std::snprintf(path, sizeof path, "/proc/sys/kernel/overflow%s", kind);
-  unsigned overflow = 0;
-  std::FILE *file = std::fopen(path, "r");
-  const bool known = file != nullptr && std::fscanf(file, "%u", &overflow) == 1;
-  if (file != nullptr) std::fclose(file);
+  std::snprintf(path, sizeof path, "overflow%s", kind);
+  const std::uint64_t overflow = Number("/proc/sys/kernel", path, nullptr, UINT64_MAX);
   std::snprintf(path, sizeof path, "/proc/self/%s_map", kind);
-  if (!known || id != overflow || (file = std::fopen(path, "r")) == nullptr) return true;
+  std::FILE *file = nullptr;
+  if (id != overflow || (file = std::fopen(path, "r")) == nullptr) return true;
   unsigned long inside = 0, outside = 0, count = 0;
   const bool all = std::fscanf(file, "%lu %lu %lu", &inside, &outside, &count) == 3 &&
                    inside == 0 && count == 4294967295;
@@ -355,31 +382,6 @@ int OpenLeftover(int at, const char *entry) {
   if (::fstatat(at, entry, &s, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(s.st_mode)) return -1;
   return OpenForLock(at, entry, O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 #endif
-}
-
-// Sums and differences of byte counts, where a limit may be the largest number a file holds.
-std::uint64_t Plus(std::uint64_t a, std::uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-std::uint64_t Less(std::uint64_t a, std::uint64_t b) {
-  return a > b ? a - b : 0;
-}
-
-// The number that a cgroup's file holds, or its line key holds; none when there is no such number,
-// as with "max", which is how v2 says "no limit".
-std::uint64_t Number(const char *group, const char *file, const char *key, std::uint64_t none) {
-  char path[kPathRoom];
-  if (std::snprintf(path, sizeof path, "%s/%s", group, file) >= int(sizeof path)) return none;
-  std::FILE *f = std::fopen(path, "r");
-  if (f == nullptr) return none;
-  std::uint64_t value = none;
-  char word[64];
-  unsigned long long n = 0;
-  if (key == nullptr && std::fscanf(f, "%llu", &n) == 1) value = n;
-  while (key != nullptr && value == none && std::fscanf(f, "%63s %llu", word, &n) == 2)
-    if (std::strcmp(word, key) == 0) value = n;
-  std::fclose(f);
-  return value;
 }
 
 // Whether a comma-separated list holds word.
@@ -473,7 +475,8 @@ std::uint64_t Room(const char *group, bool unified, std::uint64_t swap) {
 std::uint64_t GroupRoom(std::uint64_t swap) {
   char path[kPathRoom], group[kPathRoom];
   bool unified = false;
-  const std::size_t mount = GroupPath(path, unified) ? GroupFolder(group, path, unified) : 0;
+  if (!GroupPath(path, unified)) return UINT64_MAX;
+  const std::size_t mount = GroupFolder(group, path, unified);
   std::uint64_t room = UINT64_MAX;
   while (mount > 0) {
     room = std::min(room, Room(group, unified, swap));
