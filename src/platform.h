@@ -93,8 +93,8 @@ std::uint64_t MemoryRoom();
 // random bits; those that runs of this program leave are named for a slice: digits, ".tif".
 constexpr char kPartial[] = ".partial.";
 constexpr std::size_t kRandomDigits = 16;
-// Fresh names drawn for one temporary, each taken already: 64 random bits make a second
-// collision a sign that something other than chance is at work.
+// Fresh names drawn for one temporary, each taken already or taken away as it was made: 64
+// random bits make a second collision a sign that something other than chance is at work.
 constexpr int kNameDraws = 8;
 
 // Writes name + kPartial + the hex digits of bits, and a zero, into to (room characters); false

@@ -174,11 +174,13 @@ bool SameFile(int at, const char *entry, int descriptor) {
 
 // Draws names for a temporary of `of` until take(), which creates an entry at partial or fails
 // with errno, finds one free, and records it before any signal can see it; an entry already there
-// is another's and stays. Returns what take returned last.
+// is another's and stays. A name taken away as it was made is drawn again: sshfs answers ENOENT
+// where a sweep on another mount removes it. Returns what take returned last.
 template <typename Take> int DrawName(const char *of, Take take) {
   int taken = -1;
   errno = EEXIST;
-  for (int attempt = 0; attempt < kNameDraws && taken < 0 && errno == EEXIST; ++attempt) {
+  for (int attempt = 0; attempt < kNameDraws && taken < 0 && (errno == EEXIST || errno == ENOENT);
+       ++attempt) {
     // The handler removes partial while unfinished holds, so partial is written only while it
     // does not: every temporary before this one was dropped, or never had a name of its own.
     if (!PartialName(partial, sizeof partial, of, RandomBits())) {
