@@ -35,6 +35,10 @@
 // console event could interrupt.
 char **Arguments(int &argc, char **argv);
 
+// Writes a failure's one line, "NAME : why.", to standard error; in UTF-8 where names come from
+// Arguments, which shows what it could not spell as U+FFFD there.
+void Report(const char *name, const char *why);
+
 // Takes name's folder for what follows, and false where it cannot be opened: it is opened once,
 // and every later name with the same folder text means that folder, wherever the path leads
 // meanwhile. At the first call, every signal whose default ends the process starts removing this

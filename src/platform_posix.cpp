@@ -495,6 +495,10 @@ char **Arguments(int &, char **argv) {
   return argv;
 }
 
+void Report(const char *name, const char *why) {
+  std::fprintf(stderr, "%s : %s.\n", name, why);
+}
+
 bool HoldFolder(const char *name) {
   Prepare();
   const char *path = nullptr;

@@ -3,12 +3,16 @@
 // UTF-16, through the wide API alone, as full paths.
 //
 // The folder is opened once and shares no deletion, so that it is neither renamed nor removed while
-// the run writes into it. The temporary is created deleted on close, so that a run that ends in any
-// way takes it with it, and shares neither writing nor deletion with others, so that no sweep can
-// take it. Where the name is free, a link there publishes it; else it is published through a
-// second name of the swept shape, a link made just before one rename attempt and gone after it:
-// renamed by its handle onto the name in one step, it keeps the file when the temporary's own name
-// goes at close. The console handler removes that link, if any, and ends the process at once.
+// the run writes into it; every path below it is that folder's literal path and a leaf, so that
+// nothing Win32 trims or resolves in a name can lead elsewhere. The temporary is deleted on close,
+// so that a run that ends in any way takes it with it, and shares writing with no one, so that no
+// sweep can take it. Where the name is free, a link there publishes it; else it is published
+// through a second name of the swept shape, a link made just before one rename attempt and gone
+// after it: renamed by its handle onto the name in one step, it keeps the file when the
+// temporary's own name goes at close. The console handler removes that link, if any, and ends the
+// process at once. Where the file system has no links (FAT, exFAT), the temporary itself is
+// renamed by its handle, its deletion cancelled just before and restored if the rename fails: a
+// run killed in between leaves a held temporary's name, which a later sweep takes.
 
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00 // the flags of FILE_RENAME_INFO
@@ -37,12 +41,14 @@ constexpr DWORD kPatience = 10000; // ms to wait while another process holds the
 
 HANDLE folder = INVALID_HANDLE_VALUE;
 char *folderText;     // the folder as named, with its separator
+wchar_t *folderPath;  // its literal path, with its separator
 wchar_t *folderFinal; // its final path, to which the sweep holds what it opens
 HANDLE temporary = INVALID_HANDLE_VALUE;
 wchar_t *partial;            // the temporary's full path
 wchar_t *target;             // the name's full path
 std::atomic<wchar_t *> link; // the second name while it may exist, for the console handler
 bool probed, usable;         // the held folder was probed, and took a temporary
+bool linkless;               // its file system links no files
 
 // Whether Windows takes the path as it stands (\\?\...), with no '/' as a separator and no "."
 // to resolve.
@@ -123,9 +129,11 @@ std::uint64_t RandomBits() {
 }
 
 // A fresh temporary's name for the target: its full path, kPartial and 16 hex digits. The file that
-// is written is held: its name ends in '~', a shape no sweep takes, as it goes when its handle
-// closes however the run ends, and a run on another system, which sees no handle, must not take it.
-// Only its link, which a run killed at the wrong instant leaves, has the shape that sweeps remove.
+// is written is held: its name ends in '~', a shape that only sweeps here take, and only once no
+// handle holds it, as a run on another system, which sees no handle, must not take it. It goes
+// when its handle closes, unless the run ended where no handle closes (a power cut, the end of
+// wine's server) or while its deletion was cancelled. Its link, which a run killed at the wrong
+// instant leaves, has the shape that every sweep removes.
 wchar_t *Partial(bool held = false) {
   const std::size_t room = std::wcslen(target) + sizeof kPartial + kRandomDigits + 1;
   auto *name = static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * room));
@@ -137,28 +145,33 @@ wchar_t *Partial(bool held = false) {
   return nullptr;
 }
 
-// The full path of a UTF-8 name, to be freed; null if there is none.
-wchar_t *Full(const char *name) {
-  wchar_t *wide = Wide(name);
-  const DWORD n = wide != nullptr ? ::GetFullPathNameW(wide, 0, nullptr, nullptr) : 0;
-  auto *full = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
-  if (full != nullptr && ::GetFullPathNameW(wide, n, full, nullptr) + 1 != n) {
-    std::free(full);
-    full = nullptr;
-  }
-  std::free(wide);
-  return full;
+// Where the leaf of a name starts: past its last separator.
+const char *Leaf(const char *name) {
+  const char *leaf = name + std::strlen(name);
+  while (leaf > name && leaf[-1] != '/' && leaf[-1] != '\\') --leaf;
+  return leaf;
 }
 
-// Makes name's full path the target, converting it to UTF-16 once for all the calls on one name.
-bool Aim(const char *name) {
-  static char *aimed; // the name whose target it is
-  if (aimed != nullptr && std::strcmp(aimed, name) == 0) return target != nullptr;
-  std::free(aimed), std::free(target);
-  target = Full(name);
-  aimed = target != nullptr ? static_cast<char *>(std::malloc(std::strlen(name) + 1)) : nullptr;
-  if (aimed != nullptr) std::strcpy(aimed, name);
-  return target != nullptr;
+// The literal path of a folder named with its separator, to be freed; null if there is none. The
+// separator keeps Win32 from trimming trailing spaces and dots off the folder's own name. A device
+// path (\\.\Q:\) becomes literal (\\?\Q:\) and a UNC path \\?\UNC\server\share\.
+wchar_t *Literally(const char *folderName) {
+  wchar_t *wide = Wide(folderName);
+  if (wide == nullptr || Literal(folderName)) return wide;
+  const DWORD n = ::GetFullPathNameW(wide, 0, nullptr, nullptr);
+  auto *full = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
+  const bool got = full != nullptr && ::GetFullPathNameW(wide, n, full, nullptr) + 1 == n;
+  std::free(wide);
+  const wchar_t *rest = !got                                     ? nullptr
+                        : std::wcsncmp(full, L"\\\\.\\", 4) == 0 ? full + 4
+                        : std::wcsncmp(full, L"\\\\", 2) == 0    ? full + 2
+                                                                 : full;
+  const wchar_t *prefix = rest == full + 2 ? L"\\\\?\\UNC\\" : L"\\\\?\\";
+  const std::size_t room = got ? std::wcslen(prefix) + std::wcslen(rest) + 1 : 0;
+  auto *path = room > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * room)) : nullptr;
+  if (path != nullptr) std::wcscat(std::wcscpy(path, prefix), rest);
+  std::free(full);
+  return path;
 }
 
 // The final path of an open handle, to be freed.
@@ -174,29 +187,47 @@ wchar_t *Final(HANDLE h) {
 
 // Opens the folder of name once: a folder named as before is the one opened then.
 bool EnterFolder(const char *name) {
-  std::size_t length = std::strlen(name); // of the folder, with its separator
-  while (length > 0 && name[length - 1] != '/' && name[length - 1] != '\\') --length;
+  const char *end = Leaf(name); // past the first separator of its run, or name where there is none
+  while (end - 1 > name && (end[-2] == '/' || end[-2] == '\\')) --end;
+  const std::size_t length = std::size_t(end - name);
   if (folder != INVALID_HANDLE_VALUE && std::strlen(folderText) == length &&
       std::strncmp(folderText, name, length) == 0)
     return true;
   if (folder != INVALID_HANDLE_VALUE) ::CloseHandle(folder);
-  std::free(folderText), std::free(folderFinal);
+  std::free(folderText), std::free(folderPath), std::free(folderFinal);
   probed = false;
-  folder = INVALID_HANDLE_VALUE, folderFinal = nullptr;
-  folderText = static_cast<char *>(std::malloc(length + 2));
+  folder = INVALID_HANDLE_VALUE, folderPath = folderFinal = nullptr;
+  folderText = static_cast<char *>(std::malloc(length + 3));
   if (folderText == nullptr) return false;
-  std::memcpy(folderText, name, length), std::strcpy(folderText + length, Literal(name) ? "" : ".");
-  wchar_t *wide = Wide(folderText);
+  std::memcpy(folderText, length > 0 ? name : ".\\", length > 0 ? length : 2);
+  folderText[length > 0 ? length : 2] = '\0';
+  folderPath = Literally(folderText);
   folderText[length] = '\0';
-  if (wide != nullptr)
-    folder = ::CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  if (folderPath != nullptr)
+    folder = ::CreateFileW(folderPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  std::free(wide);
   if (folder != INVALID_HANDLE_VALUE) folderFinal = Final(folder); // else the sweep keeps all
   // A root's final path ends in the separator that the sweep puts after it.
   const std::size_t n = folderFinal != nullptr ? std::wcslen(folderFinal) : 0;
   if (n > 0 && folderFinal[n - 1] == L'\\') folderFinal[n - 1] = L'\0';
   return folder != INVALID_HANDLE_VALUE;
+}
+
+// Makes the held folder's path and name's leaf the target, converting it to UTF-16 once for all
+// the calls on one name.
+bool Aim(const char *name) {
+  static char *aimed; // the name whose target it is
+  if (!EnterFolder(name)) return false;
+  if (aimed != nullptr && std::strcmp(aimed, name) == 0) return target != nullptr;
+  std::free(aimed), std::free(target);
+  wchar_t *wide = Wide(Leaf(name));
+  const std::size_t n = wide != nullptr ? std::wcslen(folderPath) + std::wcslen(wide) + 1 : 0;
+  target = n > 0 ? static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * n)) : nullptr;
+  if (target != nullptr) std::wcscat(std::wcscpy(target, folderPath), wide);
+  std::free(wide);
+  aimed = target != nullptr ? static_cast<char *>(std::malloc(std::strlen(name) + 1)) : nullptr;
+  if (aimed != nullptr) std::strcpy(aimed, name);
+  return target != nullptr;
 }
 
 // Whether another process holds the target, which it may let go of soon.
@@ -234,8 +265,23 @@ bool Rename(HANDLE h) {
   return renamed;
 }
 
-// One attempt: the link, its rename, and its removal if the rename failed; sets error.
+// Whether two handles hold one file.
+bool SameFile(HANDLE a, HANDLE b) {
+  BY_HANDLE_FILE_INFORMATION x, y;
+  return ::GetFileInformationByHandle(a, &x) && ::GetFileInformationByHandle(b, &y) &&
+         x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// One attempt: the link, its rename, and its removal if the rename failed; sets error. Without
+// links, the temporary's own rename, its deletion cancelled for it.
 Published Attempt(DWORD &error) {
+  if (linkless) {
+    const bool renamed = MarkForDeletion(temporary, false) && Rename(temporary);
+    error = ::GetLastError();
+    if (!renamed) MarkForDeletion(temporary, true);
+    return renamed ? Published::kDone : Published::kFailed;
+  }
   wchar_t *name = Partial();
   if (name == nullptr) return Published::kFailed;
   link.store(name);
@@ -244,6 +290,11 @@ Published Attempt(DWORD &error) {
     h = ::CreateFileW(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   error = ::GetLastError();
+  // Another file put at the link's name, in a folder others may write to, is theirs and stays.
+  if (h != INVALID_HANDLE_VALUE && !SameFile(h, temporary)) {
+    ::CloseHandle(h);
+    h = INVALID_HANDLE_VALUE, error = ERROR_FILE_NOT_FOUND;
+  }
   bool renamed = false;
   if (h != INVALID_HANDLE_VALUE) {
     renamed = Rename(h);
@@ -254,6 +305,19 @@ Published Attempt(DWORD &error) {
   if (link.exchange(nullptr) == nullptr) ::Sleep(INFINITE); // the console handler ends the run
   std::free(name);
   return renamed ? Published::kDone : Published::kFailed;
+}
+
+// Whether the held folder's file system links files, tried on the temporary; its link goes at
+// once.
+bool Links() {
+  wchar_t *name = Partial();
+  if (name == nullptr) return false;
+  link.store(name);
+  const bool links = ::CreateHardLinkW(name, partial, nullptr);
+  if (links) ::DeleteFileW(name);
+  if (link.exchange(nullptr) == nullptr) ::Sleep(INFINITE); // the console handler ends the run
+  std::free(name);
+  return links;
 }
 
 } // namespace
@@ -274,33 +338,55 @@ char **Arguments(int &argc, char **) {
   return args;
 }
 
+// Arguments spells a lone surrogate as the byte 0xFF, which no UTF-8 holds, so that it names
+// nothing; a message shows U+FFFD.
+void Report(const char *name, const char *why) {
+  for (const char *c = name; *c != '\0'; ++c)
+    *c == '\xFF' ? std::fputs("\xEF\xBF\xBD", stderr) : std::fputc(*c, stderr);
+  std::fprintf(stderr, " : %s.\n", why);
+}
+
 // A folder, or a link to one, cannot be replaced by a file.
 bool CanReplace(const char *name) {
   const DWORD attributes = Aim(name) ? ::GetFileAttributesW(target) : INVALID_FILE_ATTRIBUTES;
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// The probe's temporary, never published, is made as for a file and takes a byte, which a full
+// FAT drive refuses; where it cannot be linked, a second one must let its deletion be cancelled
+// and restored, as its publication will.
 bool HoldFolder(const char *name) {
   if (!EnterFolder(name)) return false;
-  if (!probed) { // a temporary never published, as for a file
+  if (!probed) {
+    probed = true, linkless = false;
     std::FILE *file = OpenTemporary(name);
+    if (file != nullptr && (std::fputc(0, file) == EOF || std::fflush(file) != 0))
+      DiscardTemporary(file), file = nullptr;
+    linkless = file != nullptr && !Links();
     DiscardTemporary(file);
-    usable = file != nullptr, probed = true;
+    if (linkless) file = OpenTemporary(name);
+    usable = file != nullptr &&
+             (!linkless || (MarkForDeletion(temporary, false) && MarkForDeletion(temporary, true)));
+    if (linkless) DiscardTemporary(file);
   }
   return true;
 }
 
 std::FILE *OpenTemporary(const char *name) {
-  if (!EnterFolder(name)) return nullptr;
   const bool aimed = Aim(name);
   for (int attempt = 0; aimed && attempt < kNameDraws; ++attempt) {
     std::free(partial);
     partial = Partial(true);
     if (partial == nullptr) break;
-    temporary =
-        ::CreateFileW(partial, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    // Without links, the deletion must be one that can be cancelled.
+    const DWORD onClose = linkless ? 0 : FILE_FLAG_DELETE_ON_CLOSE;
+    temporary = ::CreateFileW(partial, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | onClose, nullptr);
     if (temporary != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (temporary != INVALID_HANDLE_VALUE && linkless && !MarkForDeletion(temporary, true)) {
+    ::CloseHandle(temporary), ::DeleteFileW(partial);
+    temporary = INVALID_HANDLE_VALUE;
   }
   if (temporary == INVALID_HANDLE_VALUE) return nullptr;
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(temporary), _O_BINARY | _O_WRONLY);
@@ -314,7 +400,7 @@ Published PublishTemporary(std::FILE *file) {
   Published published = Published::kFailed;
   // Where the name is free, a link there publishes the complete file in one step.
   const bool ready = std::fflush(file) == 0 && std::ferror(file) == 0;
-  if (ready && ::CreateHardLinkW(target, partial, nullptr))
+  if (ready && !linkless && ::CreateHardLinkW(target, partial, nullptr))
     published = Published::kDone;
   else if (ready)
     for (DWORD waited = 0, pause = 1, error = 0, drawn = 0;; waited += pause) {
@@ -352,19 +438,18 @@ bool CanStore(const char *name) {
 // file in the folder itself, whatever the entry's attributes claimed.
 void SweepFolder(const char *name) {
   if (!EnterFolder(name) || folderFinal == nullptr) return;
-  const std::size_t length = std::strlen(folderText);
-  char *pattern = static_cast<char *>(std::malloc(length + 2));
-  if (pattern != nullptr) std::memcpy(pattern, name, length), std::memcpy(pattern + length, "*", 2);
-  wchar_t *wide = pattern != nullptr ? Wide(pattern) : nullptr;
-  std::free(pattern);
+  const std::size_t at = std::wcslen(folderPath); // ends in the separator
+  auto *wide = static_cast<wchar_t *>(std::malloc(sizeof(wchar_t) * (at + 2)));
+  if (wide != nullptr) std::wcscat(std::wcscpy(wide, folderPath), L"*");
   WIN32_FIND_DATAW entry;
   const HANDLE listing = wide != nullptr ? ::FindFirstFileExW(wide, FindExInfoBasic, &entry,
                                                               FindExSearchNameMatch, nullptr, 0)
                                          : INVALID_HANDLE_VALUE;
-  const std::size_t at = wide != nullptr ? std::wcslen(wide) - 1 : 0; // keeps the separator
   const std::size_t within = std::wcslen(folderFinal);
   for (bool more = listing != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(listing, &entry)) {
     char *leaf = Narrow(entry.cFileName);
+    const std::size_t length = leaf != nullptr ? std::strlen(leaf) : 0;
+    if (length > 0 && leaf[length - 1] == '~') leaf[length - 1] = '\0'; // a held temporary's
     const bool leftover = leaf != nullptr && IsLeftover(leaf);
     std::free(leaf);
     const std::size_t n = std::wcslen(entry.cFileName) + 1;

@@ -501,7 +501,7 @@ void Pad(std::uint64_t n) {
 }
 
 [[noreturn]] void Fail(const char *name, const char *why) {
-  std::fprintf(stderr, "%s : %s.\n", name, why);
+  Report(name, why);
   std::exit(1);
 }
 

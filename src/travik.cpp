@@ -48,7 +48,7 @@ void Menger_Sponge(int y, int z, int size) {
 }
 
 [[noreturn]] void NotStored(const char *name) {
-  std::fprintf(stderr, "%s : file not stored.\n", name);
+  Report(name, "file not stored");
   std::exit(1);
 }
 
