@@ -132,6 +132,9 @@ Started Start(std::vector<std::string> args, const std::string &cwd, const Setti
     ::dup2(out[1], 1), ::dup2(out[1], 2), ::close(out[0]), ::close(out[1]);
     ::close(0); // nothing to read, and the run's first file gets descriptor 0
     const rlimit r{s.limit, s.limit};
+    // Under a descriptor limit, the run holds 0 to 2, as from a shell, and nothing else below it.
+    for (int d = 3; s.resource == RLIMIT_NOFILE && rlim_t(d) < s.limit; ++d) ::close(d);
+    if (s.resource == RLIMIT_NOFILE) ::dup2(2, 0);
     // A run to be signalled yields to the test, which must see its progress before it ends.
     if (::chdir(cwd.c_str()) != 0 || ::setrlimit(s.resource, &r) != 0 ||
         (s.signal != 0 && ::setpriority(PRIO_PROCESS, 0, 19) != 0) ||
@@ -427,6 +430,7 @@ const std::vector<Case> kStacks = {
     {"unreadable_folder", {"abc", "."}, "", 1, 1, {.refuse = kNoFolderReading}},
     {"no_linking", {" +3x", "."}, "", 27, 27, {.refuse = kNoLinking}},
     {"few_descriptors", {"4", "."}, "", 81, 81, {.resource = RLIMIT_NOFILE, .limit = 10}, kDead},
+    {"six_descriptors", {"4", "."}, "", 81, 81, {.resource = RLIMIT_NOFILE, .limit = 6}}, // enough
     {"folder_past_last", {"2", "."}, "", 9, 9, {}, At<k9>, {"9.tif"}},
     {"format_in_folder_name", {"1", "100%d%s%n"}, "", 3, 3, {}, kMake},
     {"deep_folder", {"4", kDeep}, "", 81, 81, {}, kMake},
