@@ -47,6 +47,12 @@ void Menger_Sponge(int y, int z, int size) {
   std::exit(1);
 }
 
+// Memory that was asked for, or the end of the run.
+template <typename T> T *Had(void *memory) {
+  if (memory == nullptr) NoMemory();
+  return static_cast<T *>(memory);
+}
+
 [[noreturn]] void NotStored(const char *name) {
   Report(name, "file not stored");
   std::exit(1);
@@ -105,8 +111,7 @@ void Allocate(long iterations, const char *folder) {
   }
   if (edge > SIZE_MAX / edge / edge) NoMemory();
   masks = std::size_t{1} << iterations; // iterations < 20 here
-  ones = static_cast<unsigned *>(std::calloc(edge, sizeof *ones));
-  if (ones == nullptr) NoMemory();
+  ones = Had<unsigned>(std::calloc(edge, sizeof *ones));
   for (std::size_t v = 1; v < edge; ++v) ones[v] = ones[v / 3] << 1 | (v % 3 == 1 ? 1u : 0u);
   // Each base-3 digit pair of a row's (y, z) but (1, 1) leaves it solid: 8^n rows of the edge^2.
   // The row table is written whole; the program with its writer's tables holds 32 MiB at most.
@@ -118,16 +123,13 @@ void Allocate(long iterations, const char *folder) {
   digits = 1;
   for (std::size_t p = 10; edge > p; p *= 10) ++digits;
   folderLength = std::strlen(folder);
-  name = static_cast<char *>(std::malloc(folderLength + 16)); // "/", at most 10 digits, ".tif"
-  cell = static_cast<unsigned char ***>(std::malloc(edge * sizeof *cell));
-  rowTable = static_cast<unsigned char **>(std::malloc(edge * edge * sizeof *rowTable));
-  voxels = ReserveVolume(edge * edge * edge);
-  patterns = static_cast<unsigned char *>(std::malloc(masks * edge));
-  image = static_cast<unsigned char **>(std::malloc(edge * sizeof *image));
-  empty = static_cast<unsigned char *>(std::calloc(edge, 1));
-  if (name == nullptr || cell == nullptr || rowTable == nullptr || voxels == nullptr ||
-      patterns == nullptr || image == nullptr || empty == nullptr)
-    NoMemory();
+  name = Had<char>(std::malloc(folderLength + 16)); // "/", at most 10 digits, ".tif"
+  cell = Had<unsigned char **>(std::malloc(edge * sizeof *cell));
+  rowTable = Had<unsigned char *>(std::malloc(edge * edge * sizeof *rowTable));
+  voxels = Had<unsigned char>(ReserveVolume(edge * edge * edge));
+  patterns = Had<unsigned char>(std::malloc(masks * edge));
+  image = Had<unsigned char *>(std::malloc(edge * sizeof *image));
+  empty = Had<unsigned char>(std::calloc(edge, 1));
   SolidPages(voxels);
   std::memcpy(name, folder, folderLength);
   name[folderLength] = '/';
