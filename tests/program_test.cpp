@@ -466,7 +466,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, Runs, ::testing::ValuesIn(kSignals), kCaseName
 const std::vector<Case> kOverlapping = {
     {"stopped", {"5", "."}, "", 243, 120, {.signal = SIGSTOP}, {}, {}, {5, 5}},
     {"folder_swapped", {"5", "a"}, "", 243, 120, {.signal = SIGSTOP, .swap = true}, kMake},
-    {"four", {"5", "."}, "", 243, 243, {}, {}, {}, {5, 5, 5}},
+    {"four", {"4", "."}, "", 81, 81, {}, {}, {}, {4, 4, 4}},
 };
 INSTANTIATE_TEST_SUITE_P(Overlapping, Runs, ::testing::ValuesIn(kOverlapping), kCaseName);
 

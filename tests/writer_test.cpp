@@ -153,6 +153,10 @@ TEST(Memo, NothingIsTakenOnAHash) {
   ASSERT_TRUE(Recall(kHash, 2) != nullptr && Recall(kHash, 1) == nullptr);
   stripRows[1] = shorter;
   EXPECT_EQ(Recall(kHash, 2), nullptr);
+  // Two strips for the last slot: the second wraps round to the first slot.
+  Remember(kStripSlots - 1, 1, a.data(), 1), Remember(2 * kStripSlots - 1, 1, a.data(), 2);
+  const WrittenStrip *wrapped = Recall(2 * kStripSlots - 1, 1);
+  EXPECT_TRUE(wrapped != nullptr && wrapped->size == 2);
   // More strips than the strip table has slots: it must stop taking strips before it is full, or
   // a lookup never ends.
   for (std::uint64_t h = 1; h < 2 * kStripSlots + 9; h += 2) Remember(h, 1, a.data(), 1);
