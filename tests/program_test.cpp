@@ -77,8 +77,10 @@ bool Rootless(const char *map) {
   int go[2] = {-1, -1}, status = 1;
   const std::string at = "/proc/" + std::to_string(::getpid());
   const auto put = [](auto to, auto t) { return bool(std::ofstream(to) << t << std::flush); };
-  if (::pipe(go) == 0 && ::fork() == 0) // once the namespace is made, each map in one write
-    _exit(::read(go[0], go, 1) != 1 || !put(at + "/uid_map", map) || !put(at + "/gid_map", map));
+  // The writer maps the namespace once it is made, each map in one write, or ends with the pipe.
+  if (::pipe(go) == 0 && ::fork() == 0)
+    _exit(::close(go[1]) != 0 || ::read(go[0], go, 1) != 1 || !put(at + "/uid_map", map) ||
+          !put(at + "/gid_map", map));
   return ::setgroups(0, nullptr) == 0 && ::setgid(kRootless) == 0 && ::setuid(kRootless) == 0 &&
          ::unshare(CLONE_NEWUSER) == 0 && ::write(go[1], "", 1) == 1 && ::wait(&status) > 0 &&
          status == 0;
