@@ -197,12 +197,10 @@ bool EnterFolder(const char *name) {
   std::free(folderText), std::free(folderPath), std::free(folderFinal);
   probed = false;
   folder = INVALID_HANDLE_VALUE, folderPath = folderFinal = nullptr;
-  folderText = static_cast<char *>(std::malloc(length + 3));
+  folderText = static_cast<char *>(std::malloc(length + 1));
   if (folderText == nullptr) return false;
-  std::memcpy(folderText, length > 0 ? name : ".\\", length > 0 ? length : 2);
-  folderText[length > 0 ? length : 2] = '\0';
-  folderPath = Literally(folderText);
-  folderText[length] = '\0';
+  std::memcpy(folderText, name, length), folderText[length] = '\0';
+  folderPath = Literally(length > 0 ? folderText : ".\\");
   if (folderPath != nullptr)
     folder = ::CreateFileW(folderPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -360,14 +358,15 @@ bool HoldFolder(const char *name) {
   if (!probed) {
     probed = true, linkless = false;
     std::FILE *file = OpenTemporary(name);
-    if (file != nullptr && (std::fputc(0, file) == EOF || std::fflush(file) != 0))
-      DiscardTemporary(file), file = nullptr;
-    linkless = file != nullptr && !Links();
+    usable = file != nullptr && std::fputc(0, file) != EOF && std::fflush(file) == 0;
+    linkless = usable && !Links();
     DiscardTemporary(file);
-    if (linkless) file = OpenTemporary(name);
-    usable = file != nullptr &&
-             (!linkless || (MarkForDeletion(temporary, false) && MarkForDeletion(temporary, true)));
-    if (linkless) DiscardTemporary(file);
+    if (linkless) {
+      file = OpenTemporary(name);
+      usable =
+          file != nullptr && MarkForDeletion(temporary, false) && MarkForDeletion(temporary, true);
+      DiscardTemporary(file);
+    }
   }
   return true;
 }
