@@ -7,8 +7,10 @@
 // file system can, the temporary is created unnamed, with the mode and ACL the folder gives a new
 // file, and named only once complete; elsewhere it is named from the start, readable by its owner
 // alone until publication gives it that mode. It is locked (flock) from its creation to its
-// rename: that is how a sweep tells a live run's temporary from a dead one's. A lock refused is
-// another's: nothing here ever waits on anything another user controls.
+// rename (where no open file can be renamed, to just before): that is how a sweep tells a live
+// run's temporary from a dead one's. A lock refused is another's: nothing here waits on anything
+// another user controls, but for a rename or removal that SMB refuses while another mount holds
+// the file, for a second at most.
 
 #include "platform.h"
 
@@ -82,11 +84,25 @@ std::atomic<bool> unfinished{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 sigset_t interruptions, unmasked; // held back while a name is taken and recorded
 
+// SMB through smbnetfs neither renames nor removes a file that is open, and FUSE lets go of a file
+// a moment after its close: such a step is tried again while it answers EBUSY, for a second at
+// most. Async-signal-safe where step is.
+template <typename Step> int Patiently(Step step) {
+  int result = step();
+  for (long ms = 1; result != 0 && errno == EBUSY && ms < 1024; ms *= 2) {
+    const timespec pause{0, ms * 1000000};
+    ::nanosleep(&pause, nullptr);
+    result = step();
+  }
+  return result;
+}
+
 void RemovePartial() { // async-signal-safe
-  if (unfinished.load()) ::unlinkat(folder, partial, 0);
+  if (unfinished.load()) Patiently([] { return ::unlinkat(folder, partial, 0); });
 }
 
 extern "C" void Interrupted(int signal) {
+  if (fd >= 0) ::close(fd); // SMB removes no open file
   RemovePartial();
   // The action was reset on entry, so the signal raised again ends the process as it would have,
   // with a core where it dumps one, once let through. The first process of a PID namespace, as in
@@ -162,14 +178,17 @@ std::uint64_t RandomBits() {
                       static_cast<std::uint64_t>(::getpid()));
 }
 
-// Whether entry in the folder at is the regular file open at descriptor: the one test of "this is
-// still the file I hold".
+// Whether entry in the folder at is the regular file that opened describes: the one test of "this
+// is still the file I hold".
+bool Holds(int at, const char *entry, const struct stat &opened) {
+  struct stat now {};
+  return S_ISREG(opened.st_mode) && ::fstatat(at, entry, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+         opened.st_ino == now.st_ino && opened.st_dev == now.st_dev;
+}
+
 bool SameFile(int at, const char *entry, int descriptor) {
   struct stat opened {};
-  struct stat now {};
-  return ::fstat(descriptor, &opened) == 0 && S_ISREG(opened.st_mode) &&
-         ::fstatat(at, entry, &now, AT_SYMLINK_NOFOLLOW) == 0 && opened.st_ino == now.st_ino &&
-         opened.st_dev == now.st_dev;
+  return ::fstat(descriptor, &opened) == 0 && Holds(at, entry, opened);
 }
 
 // Draws names for a temporary of `of` until take(), which creates an entry at partial or fails
@@ -568,6 +587,18 @@ std::FILE *OpenTemporary(const char *name) {
   return file;
 }
 
+// Renames the temporary onto its name, what it is going into mine. Where an open file cannot be
+// renamed, it is let go first, lock and all.
+bool Rename(struct stat &mine) {
+  const auto rename = [] { return ::renameat(folder, partial, folder, leaf); };
+  if (::fstat(fd, &mine) != 0) return false;
+  if (rename() == 0) return true;
+  if (errno != EBUSY) return false;
+  ::close(fd);
+  fd = -1;
+  return Patiently(rename) == 0;
+}
+
 Published PublishTemporary(std::FILE *file) {
   int failure = 0; // the error of the first step that failed
   const auto step = [&failure](bool done) {
@@ -588,12 +619,12 @@ Published PublishTemporary(std::FILE *file) {
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
   const bool linked = failure == 0 && !namedAtCreation && Link(leaf) == 0;
   if (failure == 0 && !namedAtCreation && !linked) step(errno == EEXIST && NamePartial(leaf));
-  const bool renamed =
-      failure == 0 && !linked && step(::renameat(folder, partial, folder, leaf) == 0);
+  struct stat mine {};
+  const bool renamed = failure == 0 && !linked && step(Rename(mine));
   // A named temporary that any step finds gone was taken by a sweep that its lock did not reach;
   // in a folder that others may write to, another file may have been put at its name, and the
   // rename then gave NAME what this run did not write.
-  const bool replaced = renamed && !SameFile(folder, leaf, fd);
+  const bool replaced = renamed && !Holds(folder, leaf, mine);
   const bool done = linked || (renamed && !replaced);
   const bool taken =
       !done && unfinished.load() && (failure == ENOENT || failure == ESTALE || replaced);
@@ -616,7 +647,6 @@ bool CanStore(const char *name) {
 
 // A leftover is removed only if it is a regular file, still the one opened, its lock is free, and
 // it was not written since the folder was probed.
-// The open for the lock is for writing, which NFS asks of an exclusive lock.
 void SweepFolder(const char *name) {
   if (!HoldFolder(name)) return;
   const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -631,10 +661,10 @@ void SweepFolder(const char *name) {
     if (leftover < 0) continue;
     // A recent one is not even locked: its run, which locks it just after creating it, would
     // take a lock it meets there for another's, and leave it.
-    if (!Recent(leftover) && ::flock(leftover, LOCK_EX | LOCK_NB) == 0 &&
-        SameFile(listing, e->d_name, leftover))
-      ::unlinkat(listing, e->d_name, 0);
-    ::close(leftover);
+    const bool dead = !Recent(leftover) && ::flock(leftover, LOCK_EX | LOCK_NB) == 0 &&
+                      SameFile(listing, e->d_name, leftover);
+    ::close(leftover); // SMB removes no open file
+    if (dead) Patiently([&] { return ::unlinkat(listing, e->d_name, 0); });
   }
   ::closedir(d);
 }
