@@ -85,11 +85,11 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 sigset_t interruptions, unmasked; // held back while a name is taken and recorded
 
 // SMB through smbnetfs neither renames nor removes a file that is open, and FUSE lets go of a file
-// a moment after its close: such a step is tried again while it answers EBUSY, for a second at
-// most. Async-signal-safe where step is.
-template <typename Step> int Patiently(Step step) {
+// a moment after its close: such a step is tried again while it answers EBUSY, for about `most`
+// milliseconds. Async-signal-safe where step is.
+template <typename Step> int Patiently(Step step, long most = 1024) {
   int result = step();
-  for (long ms = 1; result != 0 && errno == EBUSY && ms < 1024; ms *= 2) {
+  for (long ms = 1; result != 0 && errno == EBUSY && ms < most; ms *= 2) {
     const timespec pause{0, ms * 1000000};
     ::nanosleep(&pause, nullptr);
     result = step();
@@ -645,8 +645,9 @@ bool CanStore(const char *name) {
   return InHeldFolder(name) && usable;
 }
 
-// A leftover is removed only if it is a regular file, still the one opened, its lock is free, and
-// it was not written since the folder was probed.
+// A leftover is removed only if it is a regular file, still the one opened, its lock is free, it
+// was not written since the folder was probed, and, where SMB removes no open file, no one else
+// holds it open.
 void SweepFolder(const char *name) {
   if (!HoldFolder(name)) return;
   const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -664,7 +665,8 @@ void SweepFolder(const char *name) {
     const bool dead = !Recent(leftover) && ::flock(leftover, LOCK_EX | LOCK_NB) == 0 &&
                       SameFile(listing, e->d_name, leftover);
     ::close(leftover); // SMB removes no open file
-    if (dead) Patiently([&] { return ::unlinkat(listing, e->d_name, 0); });
+    // Long enough for this run to let go of it, too short to wait out a live run that holds it.
+    if (dead) Patiently([&] { return ::unlinkat(listing, e->d_name, 0); }, 64);
   }
   ::closedir(d);
 }
