@@ -21,9 +21,18 @@ const auto Fails = [](const char *call) { return failing == call && (failing.cle
 
 // The next `swept` renames find their temporary gone, as when a sweep on another host takes it in
 // the instant between its close and its rename, where a network file system drops the lock.
-// The next `busy` renames are refused, as SMB refuses to rename an open file, which FUSE lets go
-// of a moment after its close.
+// Once `busy` is set, a rename is refused while this process holds the file open, as SMB refuses
+// it, and `busy` times more, as FUSE lets go of a file a moment after its close.
 int swept = 0, busy = 0;
+bool HeldOpen(int at, const char *entry) {
+  struct stat named {
+  }, open{};
+  for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd"))
+    if (::fstatat(at, entry, &named, 0) == 0 && ::stat(e.path().c_str(), &open) == 0 &&
+        open.st_ino == named.st_ino && open.st_dev == named.st_dev)
+      return true;
+  return false;
+}
 std::string published; // the temporary's name at the last rename
 bool unheld = false;   // a temporary came to its rename with no lock, which a sweep takes
 extern "C" int __real_renameat(int at, const char *from, int to_at, const char *to);
@@ -36,7 +45,7 @@ extern "C" int __wrap_renameat(int at, const char *from, int to_at, const char *
   if (Fails("hijack"))
     std::ofstream(path.string() + "~") << "evil",
         std::rename((path.string() + "~").c_str(), path.c_str());
-  return busy > 0            ? (--busy, errno = EBUSY, -1)
+  return busy > 0            ? (HeldOpen(at, from) || --busy, errno = EBUSY, -1)
          : swept > 0         ? (--swept, ::unlinkat(at, from, 0), errno = ENOENT, -1)
          : Fails("renameat") ? (errno = EACCES, -1)
                              : __real_renameat(at, from, to_at, to);
@@ -192,8 +201,10 @@ TEST(Writer, ExactBytes) {
   // no modes; created with the folder's mode where modes cannot be set.
   const auto named = [&] {
     NoUnnamedFiles(), unsettable = 1, vanished = kPublishTries - 1, modeless = kPublishTries;
-    raced = kNameDraws - 1, busy = 3; // every name the probe draws but the last; refused renames
-    std::exit(Store(solid, true) == one && vanished == 0 && raced == 0 && busy == 0 ? 0 : 1);
+    raced = kNameDraws - 1; // every name the probe draws but the last
+    const bool stored = Store(solid, true) == one && vanished == 0 && raced == 0;
+    busy = 3; // and where renames of open files are refused
+    std::exit(stored && Store(solid, true) == one && busy == 0 ? 0 : 1);
   };
   EXPECT_EXIT(named(), ::testing::ExitedWithCode(0), "");
 
