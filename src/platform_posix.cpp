@@ -290,8 +290,9 @@ void Probe() {
   Drop(fd);
 #endif
   if (!unnamedWorks) {
-    fd = DrawName(kSlice, [] {
-      return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    DrawName(kSlice, [] {
+      return fd = ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           0666);
     });
     usable = fd >= 0 && ::fstat(fd, &s) == 0 && Duplicable(fd);
     if (usable && ::fchmod(fd, s.st_mode & 07777) != 0 &&
@@ -569,9 +570,10 @@ std::FILE *OpenTemporary(const char *name) {
 #endif
   namedAtCreation = fd < 0;
   for (int attempt = 0; namedAtCreation && attempt < kContestedTemporaries; ++attempt) {
-    fd = DrawName(leaf, [] {
-      return ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      namedMode);
+    // The descriptor is recorded with the name, for a signal's handler to close.
+    DrawName(leaf, [] {
+      return fd = ::openat(folder, partial, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           namedMode);
     });
     // Without locks there is no sweep to fear; a lock refused, or a name that a sweep took
     // before the lock, leaves the entry to whoever has it now.
@@ -611,11 +613,14 @@ Published PublishTemporary(std::FILE *file) {
   if (failure == 0 && namedAtCreation)
     step(::fchmod(fd, newMode) == 0 || errno == ENOSYS || namedMode != 0600);
   // A second descriptor keeps the file and its lock while the stream closes, and close reports
-  // what a network file system could not write.
+  // what a network file system could not write. Meanwhile signals wait: the handler closes one
+  // descriptor, and SMB removes no file that the other holds open.
+  ::sigprocmask(SIG_BLOCK, &interruptions, &unmasked);
   const int held = failure == 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
   step(held >= 0);
   step(std::fclose(file) == 0);
   fd = held;
+  ::sigprocmask(SIG_SETMASK, &unmasked, nullptr);
   // Where the name is free, the complete file takes it in one step; else it is named and renamed.
   const bool linked = failure == 0 && !namedAtCreation && Link(leaf) == 0;
   if (failure == 0 && !namedAtCreation && !linked) step(errno == EEXIST && NamePartial(leaf));
